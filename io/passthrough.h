@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "io/platform.h"
+
+namespace corvane::io {
+
+// An open physical drive; the caller closes it with closeDrive.
+using DriveHandle = Disk*;
+
+struct DriveCloser {
+    void operator()(Disk* d) const;
+};
+using UniqueDrive = std::unique_ptr<Disk, DriveCloser>;
+
+enum ScsiResult : uint32_t {
+    ScsiOk = 0,
+    ScsiInvalidArgument = 1,
+    ScsiIoctlFailed = 2,  // the call failed, or the transport reported an error
+    ScsiCheckStatus = 3,  // the command reached the device and its status byte is not 0
+};
+
+struct DiskGeometry {
+    uint32_t bytesPerSector = 0;
+};
+
+// Opens disk N for reading and writing, shared. errorOut is set to 0 first and to the
+// system error when the open fails (the result is then null).
+DriveHandle openPhysicalDrive(unsigned diskNumber, int* errorOut);
+// A disk named by path: a block device or a disk image.
+DriveHandle openDrivePath(const std::string& path, int* errorOut);
+// Closes and releases the handle; false when closing failed (the handle is released anyway).
+bool closeDrive(DriveHandle handle);
+
+bool getDriveGeometry(DriveHandle handle, DiskGeometry* geometryOut);
+// sizeOut is untouched on failure.
+bool getDiskSize(DriveHandle handle, uint64_t* sizeOut);
+
+// One SCSI command. buffer must be 8-byte aligned (null: no data phase). The outputs are
+// written only when the call worked, also when the status is CHECK CONDITION.
+ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength,
+                           bool dataOut, void* buffer, uint32_t dataLength,
+                           uint32_t* bytesReturnedOut, uint8_t* scsiStatusOut, uint8_t* senseOut,
+                           uint32_t senseCapacity, uint32_t* senseLengthOut,
+                           uint32_t timeoutSeconds);
+
+// VERIFY(10) while the whole range fits 32-bit block addresses, else VERIFY(16). A disk
+// without SCSI pass-through (the call is refused with ENOTTY or EINVAL) has the blocks
+// read instead.
+ScsiResult verifyBlocks(DriveHandle handle, uint64_t firstBlock, uint32_t count);
+
+// The CDBs verifyBlocks sends; length 10 or 16.
+uint32_t buildVerifyCdb(uint64_t firstBlock, uint32_t count, uint8_t cdbOut[16]);
+
+}  // namespace corvane::io
