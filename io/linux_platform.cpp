@@ -51,7 +51,7 @@ public:
             return EBADF;
         }
         if (!isBlock_) {
-            struct stat st{};
+            struct stat st {};
             if (fstat(fd_, &st) != 0) {
                 return errno;
             }
@@ -132,7 +132,7 @@ std::unique_ptr<Disk> openDevice(const std::string& path, bool allowImage, int* 
         *errorOut = errno;
         return nullptr;
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0) {
         *errorOut = errno;
         ::close(fd);

@@ -92,7 +92,9 @@ ScsiResult verifyByReading(DriveHandle handle, uint64_t firstBlock, uint32_t cou
 
 }  // namespace
 
-void DriveCloser::operator()(Disk* d) const { closeDrive(d); }
+void DriveCloser::operator()(Disk* d) const {
+    closeDrive(d);
+}
 
 DriveHandle openPhysicalDrive(unsigned diskNumber, int* errorOut) {
     int scratch = 0;
@@ -149,11 +151,10 @@ bool getDiskSize(DriveHandle handle, uint64_t* sizeOut) {
     return true;
 }
 
-ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength,
-                           bool dataOut, void* buffer, uint32_t dataLength,
-                           uint32_t* bytesReturnedOut, uint8_t* scsiStatusOut, uint8_t* senseOut,
-                           uint32_t senseCapacity, uint32_t* senseLengthOut,
-                           uint32_t timeoutSeconds) {
+ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength, bool dataOut,
+                           void* buffer, uint32_t dataLength, uint32_t* bytesReturnedOut,
+                           uint8_t* scsiStatusOut, uint8_t* senseOut, uint32_t senseCapacity,
+                           uint32_t* senseLengthOut, uint32_t timeoutSeconds) {
     int err = 0;
     return sendCommand(handle, cdb, cdbLength, dataOut, buffer, dataLength, bytesReturnedOut,
                        scsiStatusOut, senseOut, senseCapacity, senseLengthOut, timeoutSeconds,

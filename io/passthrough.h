@@ -41,11 +41,10 @@ bool getDiskSize(DriveHandle handle, uint64_t* sizeOut);
 
 // One SCSI command. buffer must be 8-byte aligned (null: no data phase). The outputs are
 // written only when the call worked, also when the status is CHECK CONDITION.
-ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength,
-                           bool dataOut, void* buffer, uint32_t dataLength,
-                           uint32_t* bytesReturnedOut, uint8_t* scsiStatusOut, uint8_t* senseOut,
-                           uint32_t senseCapacity, uint32_t* senseLengthOut,
-                           uint32_t timeoutSeconds);
+ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength, bool dataOut,
+                           void* buffer, uint32_t dataLength, uint32_t* bytesReturnedOut,
+                           uint8_t* scsiStatusOut, uint8_t* senseOut, uint32_t senseCapacity,
+                           uint32_t* senseLengthOut, uint32_t timeoutSeconds);
 
 // VERIFY(10) while the whole range fits 32-bit block addresses, else VERIFY(16). A disk
 // without SCSI pass-through (the call is refused with ENOTTY or EINVAL) has the blocks

@@ -7,7 +7,9 @@
 namespace corvane::io {
 namespace rawfile {
 
-RawFileLinux::~RawFileLinux() { close(); }
+RawFileLinux::~RawFileLinux() {
+    close();
+}
 
 RawFileResult RawFileLinux::close() {
     if (closed_) {
@@ -90,8 +92,7 @@ RawFileResult RawFileLinux::seek(int64_t offset, int whence) {
         }
         base = int64_t(size);
     }
-    if ((offset > 0 && base > std::numeric_limits<int64_t>::max() - offset) ||
-        base + offset < 0) {
+    if ((offset > 0 && base > std::numeric_limits<int64_t>::max() - offset) || base + offset < 0) {
         return RawSystemError;  // as the system refuses a position before the start
     }
     position_ = uint64_t(base + offset);
@@ -124,7 +125,9 @@ RawFileResult RawFileLinux::size(uint64_t* sizeOut) {
     return RawOk;
 }
 
-RawFileResult RawFileLinux::truncate() { return closed_ ? RawClosed : RawSystemError; }
+RawFileResult RawFileLinux::truncate() {
+    return closed_ ? RawClosed : RawSystemError;
+}
 
 std::shared_ptr<IoFeatures<31>> wrapHandle(DriveHandle handle, bool ownsHandle) {
     if (!handle) {
@@ -139,8 +142,8 @@ std::shared_ptr<IoFeatures<31>> wrapHandle(DriveHandle handle, bool ownsHandle) 
 
 }  // namespace rawfile
 
-RawFileResult seekThenTransfer(IoFeatures<7>& view, uint64_t offset, void* buffer,
-                               uint32_t count, Transfer direction) {
+RawFileResult seekThenTransfer(IoFeatures<7>& view, uint64_t offset, void* buffer, uint32_t count,
+                               Transfer direction) {
     if (offset > uint64_t(std::numeric_limits<int64_t>::max())) {
         return RawInvalidArgument;
     }

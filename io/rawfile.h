@@ -69,8 +69,7 @@ template <unsigned N, unsigned Bit>
 struct NoSubset {};
 // The interface of N without Bit, where Bit is set in N; an empty tag otherwise.
 template <unsigned N, unsigned Bit>
-using SubsetWithout =
-    std::conditional_t<(N & Bit) != 0, IoFeatures<(N & ~Bit)>, NoSubset<N, Bit>>;
+using SubsetWithout = std::conditional_t<(N & Bit) != 0, IoFeatures<(N & ~Bit)>, NoSubset<N, Bit>>;
 }  // namespace detail
 
 template <unsigned N>
@@ -117,7 +116,7 @@ std::shared_ptr<IoFeatures<31>> wrapHandle(DriveHandle handle, bool ownsHandle);
 enum class Transfer { Read, Write };
 
 // Seeks to an absolute offset, then moves count bytes; the first non-Ok result is returned.
-RawFileResult seekThenTransfer(IoFeatures<7>& view, uint64_t offset, void* buffer,
-                               uint32_t count, Transfer direction);
+RawFileResult seekThenTransfer(IoFeatures<7>& view, uint64_t offset, void* buffer, uint32_t count,
+                               Transfer direction);
 
 }  // namespace corvane::io
