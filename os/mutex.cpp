@@ -1,13 +1,20 @@
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "os/os.h"
 
 namespace corvane::os {
 
+// Owner and depth are kept by hand rather than in a std::recursive_timed_mutex, whose
+// unlock by a thread that does not own it is undefined; here it is a WaitFailed.
 struct OsMutex {
-    std::recursive_timed_mutex m;
+    std::mutex m;
+    std::condition_variable freed;
+    std::thread::id owner;
+    uint32_t depth = 0;
 };
 
 uint32_t createMutex(MutexHandle* out) {
@@ -26,21 +33,41 @@ uint32_t waitForObject(MutexHandle mutex, uint32_t timeoutMs) {
     if (!mutex) {
         return WaitFailed;
     }
-    if (timeoutMs == WaitForever) {
-        mutex->m.lock();
+    const auto self = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(mutex->m);
+    if (mutex->depth > 0 && mutex->owner == self) {
+        ++mutex->depth;
         return Ok;
     }
-    if (timeoutMs == 0 || timeoutMs == NoWait) {
-        return mutex->m.try_lock() ? Ok : Timeout;
+    const auto isFree = [mutex] { return mutex->depth == 0; };
+    if (timeoutMs == WaitForever) {
+        mutex->freed.wait(lock, isFree);
+    } else if (timeoutMs == 0 || timeoutMs == NoWait) {
+        if (!isFree()) {
+            return Timeout;
+        }
+    } else if (!mutex->freed.wait_for(lock, std::chrono::milliseconds(timeoutMs), isFree)) {
+        return Timeout;
     }
-    return mutex->m.try_lock_for(std::chrono::milliseconds(timeoutMs)) ? Ok : Timeout;
+    mutex->owner = self;
+    mutex->depth = 1;
+    return Ok;
 }
 
 uint32_t releaseMutex(MutexHandle mutex) {
     if (!mutex) {
         return WaitFailed;
     }
-    mutex->m.unlock();
+    std::lock_guard<std::mutex> lock(mutex->m);
+    if (mutex->depth == 0 || mutex->owner != std::this_thread::get_id()) {
+        return WaitFailed;
+    }
+    if (--mutex->depth == 0) {
+        mutex->owner = std::thread::id();
+        // Under the lock: once it is dropped, a thread that takes and closes the mutex
+        // may free it.
+        mutex->freed.notify_one();
+    }
     return Ok;
 }
 
@@ -54,6 +81,8 @@ uint32_t sleep(uint32_t milliseconds) {
     return Ok;
 }
 
-uint32_t tick() { return clock().tick(); }
+uint32_t tick() {
+    return clock().tick();
+}
 
 }  // namespace corvane::os
