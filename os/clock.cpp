@@ -29,7 +29,9 @@ Clock& systemClock() {
     return instance;
 }
 
-void setClock(Clock* c) { current.store(c); }
+Clock* setClock(Clock* c) {
+    return current.exchange(c);
+}
 
 Clock& clock() {
     Clock* c = current.load();

@@ -17,8 +17,21 @@ public:
 Clock& systemClock();
 
 // The clock that tick() and sleep() use; nullptr restores the system clock. Set it
-// before any thread that reads it starts.
-void setClock(Clock* clock);
+// before any thread that reads it starts. Returns the clock set before (nullptr for the
+// system clock).
+Clock* setClock(Clock* clock);
 Clock& clock();
+
+// Installs a clock for a scope and puts the previous one back.
+class ScopedClock {
+public:
+    explicit ScopedClock(Clock& c) : previous_(setClock(&c)) {}
+    ~ScopedClock() { setClock(previous_); }
+    ScopedClock(const ScopedClock&) = delete;
+    ScopedClock& operator=(const ScopedClock&) = delete;
+
+private:
+    Clock* previous_;
+};
 
 }  // namespace corvane::os
