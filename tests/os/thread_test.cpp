@@ -83,27 +83,6 @@ TEST(Threads, RecordAndWaitRules) {
     EXPECT_EQ(destroyThread(record), nullptr);
 }
 
-TEST(Threads, ThreadWaitingForItselfFailsInsteadOfHanging) {
-    struct Self {
-        OsThreadRecord* record = nullptr;
-        uint32_t poll = 0, timed = 0, forever = 0;
-    } self;
-    auto body = [](void* arg) {
-        auto* s = static_cast<Self*>(arg);
-        s->poll = waitForThread(s->record, 0);
-        s->timed = waitForThread(s->record, 2000);
-        s->forever = waitForThread(s->record, WaitForever);
-    };
-    // The out-pointer is filled before the body runs.
-    ASSERT_EQ(createThread(body, &self, PriorityNormal, 0, nullptr, &self.record), Ok);
-    OsThreadRecord* record = self.record;
-    ASSERT_EQ(waitForThread(record, WaitForever), Ok);
-    EXPECT_EQ(self.poll, Timeout);
-    EXPECT_EQ(self.timed, WaitFailed);
-    EXPECT_EQ(self.forever, WaitFailed);
-    destroyThread(record);
-}
-
 // Nothing ends a thread from outside: destroying the record of a running thread lets the
 // body run to its end, and the record outlives it (AddressSanitizer reports the thread's
 // last writes otherwise) and is freed after.
