@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace corvane {
@@ -62,5 +63,19 @@ public:
 // Null when the file can be neither read nor written. With autoSave every set writes the
 // file. The caller owns the store.
 KVStore* createXmlKVStore(const std::string& fileName, bool autoSave);
+
+class settings_error : public std::runtime_error {
+public:
+    explicit settings_error(const std::string& path);
+};
+
+// The application's store, "DRL.xml" in the settings folder (see folder.h), opened on
+// first use with autoSave. Throws settings_error when it cannot be opened; the next call
+// tries again.
+KVStore& settings();
+
+// Destroys the application's store, which writes its file a last time. A later settings()
+// opens the file again.
+void releaseSettings();
 
 }  // namespace corvane

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "settings/atomicfile.h"
+#include "settings/folder.h"
 #include "settings/kvstore.h"
 
 namespace fs = boost::filesystem;
@@ -25,6 +26,8 @@ protected:
     }
     void TearDown() override {
         corvane::fileOps() = systemOps;
+        corvane::releaseSettings();
+        corvane::setSettingsFolder("");
         fs::current_path(startDirectory);
         fs::remove_all(root);
     }
