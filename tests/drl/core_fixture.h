@@ -1,0 +1,190 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "dcp/records.h"
+#include "drl/storage_manager_impl.h"
+#include "io/platform.h"
+#include "os/device_listener.h"
+#include "os/manual_clock.h"
+#include "sim/emulated_disk.h"
+#include "sim/firmware.h"
+
+namespace drltest {
+
+using namespace corvane;
+
+// Just enough of a device for the core: identity, and initialisation that makes it go
+// silent until told to come back. Can be made to block inside an exchange.
+class CoreDevice : public sim::CommandHandler {
+public:
+    explicit CoreDevice(uint8_t serialSeed, const char* vendor = "Corvane") : vendor_(vendor) {
+        for (int i = 0; i < 8; ++i) {
+            serial[i] = uint8_t(serialSeed * 16 + i);
+        }
+    }
+
+    bool handle(const uint8_t* request, uint8_t* response) override {
+        {
+            std::unique_lock<std::mutex> lock(m_);
+            ++exchanges_;
+            if (block_) {
+                blocked_ = true;
+                cv_.notify_all();
+                cv_.wait(lock, [this] { return !block_; });
+                blocked_ = false;
+            }
+        }
+        if (silent.load()) {
+            return false;
+        }
+        switch (request[0]) {
+            case dcp::SubGetInfo:
+                std::memcpy(response + 2, serial, 8);
+                std::strncpy(reinterpret_cast<char*>(response + 10), vendor_, 16);
+                std::memcpy(response + 26, "CVN-R4", 6);
+                response[112] = 1;
+                for (int i = 0; i < 4; ++i) {
+                    response[120 + i] = uint8_t(key.load() >> (8 * i));
+                }
+                response[124 + 5] = 1;  // some terabytes
+                return true;
+            case dcp::SubInitConfiguration:
+                response[0] = 1;
+                silent = true;
+                return true;
+            default:
+                response[0] = 1;
+                return true;
+        }
+    }
+
+    void setBlocking(bool on) {
+        std::lock_guard<std::mutex> lock(m_);
+        block_ = on;
+        cv_.notify_all();
+    }
+    void waitUntilBlocked() {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return blocked_; });
+    }
+    int exchanges() {
+        std::lock_guard<std::mutex> lock(m_);
+        return exchanges_;
+    }
+
+    uint8_t serial[8];
+    std::atomic<uint32_t> key{0x11223344};
+    std::atomic<bool> silent{false};
+
+private:
+    const char* vendor_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool block_ = false;
+    bool blocked_ = false;
+    int exchanges_ = 0;
+};
+
+struct Seen {
+    uint32_t type;
+    uint32_t commId;
+    drl::DrlDevId devId;
+    uint32_t responseType;
+};
+
+class Recorder : public drl::DrlNotifier {
+public:
+    void notify(const drl::DrlEvent& event) override {
+        std::lock_guard<std::mutex> lock(m);
+        Seen s{event.type, 0, 0, 0};
+        if (event.type == drl::AsyncCommResult) {
+            const auto& e = static_cast<const drl::DrlEventAsyncComm&>(event);
+            s.commId = e.commId;
+            s.devId = e.devId;
+            s.responseType = e.response ? e.response->type : 0;
+        }
+        events.push_back(s);
+        if (log) {
+            log->push_back(this);
+        }
+    }
+    std::vector<Seen> take() {
+        std::lock_guard<std::mutex> lock(m);
+        std::vector<Seen> out;
+        out.swap(events);
+        return out;
+    }
+    std::mutex m;
+    std::vector<Seen> events;
+    std::vector<Recorder*>* log = nullptr;
+};
+
+// A core on emulated disks with a manual clock: every step lets the worker run exactly
+// one cycle.
+class CoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform->setChangeListener([] { os::announceDeviceChange(); });
+        io::setPlatform(platform);
+    }
+    void TearDown() override {
+        clock.setAutoAdvance(true);
+        core.reset();
+        io::setPlatform(nullptr);
+    }
+
+    std::shared_ptr<CoreDevice> attach(unsigned disk, uint8_t seed, uint32_t blockSize = 512) {
+        auto device = std::make_shared<CoreDevice>(seed);
+        attach(disk, device, blockSize);
+        return device;
+    }
+    void attach(unsigned disk, std::shared_ptr<sim::CommandHandler> handler,
+                uint32_t blockSize = 512) {
+        auto d = std::make_shared<sim::EmulatedDisk>(blockSize, 1 << 20);
+        d->fillWithPattern(disk + 1);
+        d->setFirmware(std::make_shared<sim::Firmware>(blockSize, 1 << 20, std::move(handler)));
+        platform->plug(disk, d);
+    }
+
+    void start() {
+        core.reset(drl::CvnStorageManager::create(
+            os::DeviceListener::create(os::DeviceSource::InProcess)));
+        ASSERT_TRUE(core);
+        ASSERT_TRUE(clock.waitForSleepers(1));
+    }
+    // One worker cycle after ms of time.
+    void step(uint32_t ms = 10) {
+        ASSERT_TRUE(clock.waitForSleepers(1));
+        clock.advance(ms);
+        ASSERT_TRUE(clock.waitForSleepers(1));
+    }
+    // Past the listener's quiet second: the next cycle scans.
+    void settle() { step(1001); }
+
+    std::vector<drl::DrlDevId> devices() {
+        std::vector<drl::DrlDevId> out;
+        EXPECT_EQ(drl::Ok, core->getDevices(&out));
+        return out;
+    }
+    drl::CvnStorageManagerImpl& impl() { return static_cast<drl::CvnStorageManagerImpl&>(*core); }
+    // Disk number of a device, or -1 when it is not listed.
+    int diskOf(drl::DrlDevId id) {
+        drl::DeviceRecord r;
+        return impl().lookup(id, &r) ? int(r.driveNumber) : -1;
+    }
+
+    os::ManualClock clock;
+    os::ScopedClock useClock{clock};
+    std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
+    std::unique_ptr<drl::CvnStorageManager> core;
+};
+
+}  // namespace drltest
