@@ -353,6 +353,11 @@ bool CvnStorageManagerImpl::cycle() {
     bool listChanged = false;
     bool deviceReturned = false;
     merge(found, &listChanged, &deviceReturned);
+    {
+        std::lock_guard<std::mutex> lock(scansMutex_);
+        ++scans_;
+    }
+    scansDone_.notify_all();
     if (listChanged || deviceReturned) {
         os::MutexLock lock(commLock_);
         for (size_t i = 0; i < notifiers_.size(); ++i) {
@@ -366,6 +371,11 @@ bool CvnStorageManagerImpl::cycle() {
         }
     }
     return !stopping();
+}
+
+bool CvnStorageManagerImpl::waitForScans(uint32_t count, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(scansMutex_);
+    return scansDone_.wait_for(lock, limit, [&] { return scans_ >= count; });
 }
 
 void CvnStorageManagerImpl::run() {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "drl/storage_manager.h"
@@ -68,6 +71,8 @@ public:
     bool scan(std::vector<FoundDevice>* found);
     // One cycle of the worker without its sleep; false once a stop was requested.
     bool cycle();
+    // Waits (real time) until the worker has merged `count` scans in all.
+    bool waitForScans(uint32_t count, std::chrono::milliseconds limit);
 
 protected:
     void run() override;
@@ -87,6 +92,10 @@ private:
     std::vector<AsyncComm> asyncComms_;
     uint32_t nextCommId_ = 0;
     os::MutexHandle ioLock_ = nullptr;
+
+    std::mutex scansMutex_;
+    std::condition_variable scansDone_;
+    uint32_t scans_ = 0;
 
     // stopRequested_ mirrored for checks that must not wait for registryLock.
     std::atomic<bool> stopFlag_{false};

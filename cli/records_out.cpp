@@ -1,0 +1,244 @@
+#include "cli/records_out.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "cli/json.h"
+#include "dcp/payload.h"
+#include "dcp/texts.h"
+
+namespace corvane::cli {
+namespace {
+
+using namespace dcp;
+
+std::string utf8(const std::string& latin1) {
+    return latin1ToUtf8(latin1);
+}
+
+std::string join(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items) {
+        out += (out.empty() ? "" : ", ") + utf8(item);
+    }
+    return out;
+}
+
+std::string temperatureText(uint32_t tenths) {
+    if (tenths == 0) {
+        return "unknown";
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf,
+                  "%u.%u \xC2\xB0"
+                  "C",
+                  tenths / 10, tenths % 10);
+    return buf;
+}
+
+std::string percentText(uint32_t hundredths) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%u.%02u %%", hundredths / 100, hundredths % 100);
+    return buf;
+}
+
+std::vector<std::string> warnings(const DcpRespInfo& r) {
+    std::vector<std::string> out;
+    if (r.capacity != r.osCapacity || r.diskTooLarge) {
+        out.push_back(r.hostBus == Bus1394 ? "Disk Too Large for FireWire/1394 Drivers"
+                                           : "OS Incompatibility Detected (Disk Too Large)");
+    }
+    if (r.driveFailureLikely) {
+        out.push_back("Drive Failure is Likely");
+    }
+    if (r.readyForRebuild) {
+        out.push_back("Ready for Rebuild");
+    }
+    if (r.cacheDisabled) {
+        out.push_back("Performance Not Optimized (Cache Disabled)");
+    }
+    return out;
+}
+
+std::string infoJson(const DcpRespInfo& r) {
+    JsonObject o;
+    o.add("type", r.type)
+        .add("configuration", r.configuration)
+        .add("driveCount", r.driveCount)
+        .add("raidStatus", r.raidStatus)
+        .add("driveFailureLikely", r.driveFailureLikely)
+        .add("canInitialize", r.canInitialize)
+        .add("readyForRebuild", r.readyForRebuild)
+        .add("cacheDisabled", r.cacheDisabled)
+        .add("largeCapacity", r.largeCapacity)
+        .add("auxText1", r.auxText1)
+        .add("auxText2", r.auxText2)
+        .add("devicePath", r.devicePath)
+        .add("volumes", r.volumes)
+        .add("hostBus", r.hostBus)
+        .add("productId", r.productId)
+        .add("serialNumber", r.serialNumber)
+        .add("serialText", r.serialText)
+        .add("vendor", r.vendor)
+        .add("model", r.model)
+        .add("productName", r.productName)
+        .add("firmwareDate", r.firmwareDate)
+        .add("firmwareTime", r.firmwareTime)
+        .add("capacity", r.capacity)
+        .add("osCapacity", r.osCapacity)
+        .add("diskTooLarge", r.diskTooLarge);
+    return o.str();
+}
+
+std::string driveJson(const DcpRespDriveInfo& r) {
+    JsonObject o;
+    o.add("type", r.type)
+        .add("driveIndex", r.driveIndex)
+        .add("present", r.present)
+        .add("driveBus", r.driveBus)
+        .add("auxText1", r.auxText1)
+        .add("model", r.model)
+        .add("serialNumber", r.serialNumber)
+        .add("auxText2", r.auxText2)
+        .add("capacity", r.capacity)
+        .add("health", r.health)
+        .add("scanErrors", r.scanErrors)
+        .add("badBlocksRemapped", r.badBlocksRemapped)
+        .add("auxCounter1", r.auxCounter1)
+        .add("auxCounter2", r.auxCounter2)
+        .add("crcErrors", r.crcErrors)
+        .add("temperature", r.temperature)
+        .add("memberState", r.memberState)
+        .add("auxBytes", r.auxBytes)
+        .add("raidSetId", r.raidSetId)
+        .add("auxByte", r.auxByte);
+    return o.str();
+}
+
+std::string infoText(const DcpRespInfo& r) {
+    std::ostringstream s;
+    s << "Device:        " << utf8(r.devicePath) << "\n"
+      << "Vendor:        " << utf8(r.vendor) << "\n"
+      << "Model:         " << utf8(r.model) << "\n"
+      << "Product:       " << utf8(r.productName) << " (id " << r.productId << ")\n"
+      << "Serial number: " << r.serialText << "\n"
+      << "Firmware:      " << utf8(r.firmwareDate) << " " << utf8(r.firmwareTime) << "\n"
+      << "Configuration: " << configurationText(r.configuration) << ", " << r.driveCount
+      << " drives\n"
+      << "RAID status:   " << raidStatusText(r.raidStatus) << "\n"
+      << "Capacity:      " << formatBytes(r.capacity) << " (" << r.capacity << " bytes)\n"
+      << "OS capacity:   " << formatBytes(r.osCapacity) << " (" << r.osCapacity << " bytes)\n";
+    if (!r.volumes.empty()) {
+        s << "Volumes:       " << join(r.volumes) << "\n";
+    }
+    const auto notes = warnings(r);
+    if (!notes.empty()) {
+        s << "Warnings:      " << join(notes) << "\n";
+    }
+    if (r.canInitialize) {
+        s << "A RAID initialisation may be started"
+          << (r.largeCapacity ? " (capacity choice offered)" : "") << ".\n";
+    }
+    return s.str();
+}
+
+std::string driveText(const DcpRespDriveInfo& r) {
+    std::ostringstream s;
+    s << "Bay " << r.driveIndex << ": ";
+    if (!r.present) {
+        s << "empty\n";
+        return s.str();
+    }
+    s << utf8(r.model) << ", serial " << utf8(r.serialNumber) << ", " << formatBytes(r.capacity)
+      << "\n"
+      << "  health " << healthText(r.health) << ", temperature " << temperatureText(r.temperature)
+      << ", member state " << r.memberState << "\n"
+      << "  scan errors " << r.scanErrors << ", bad blocks remapped " << r.badBlocksRemapped
+      << ", CRC errors " << r.crcErrors << "\n";
+    return s.str();
+}
+
+}  // namespace
+
+std::string formatBytes(uint64_t bytes) {
+    static const char* units[] = {"bytes", "KB", "MB", "GB", "TB", "PB", "EB"};
+    double value = double(bytes);
+    int unit = 0;
+    while (value >= 1000.0 && unit < 6) {
+        value /= 1000.0;
+        ++unit;
+    }
+    char buf[48];
+    if (unit == 0) {
+        std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
+    } else {
+        std::snprintf(buf, sizeof buf, "%.1f %s", value, units[unit]);
+    }
+    return buf;
+}
+
+std::string toJson(const DcpResponse& record) {
+    switch (record.type) {
+        case TypeGetInfo:
+            return infoJson(static_cast<const DcpRespInfo&>(record));
+        case TypeGetDriveInfo:
+            return driveJson(static_cast<const DcpRespDriveInfo&>(record));
+        case TypeGetStatusText:
+            return JsonObject()
+                .add("type", record.type)
+                .add("text", static_cast<const DcpRespStatusText&>(record).text)
+                .str();
+        case TypeGetProgress: {
+            const auto& p = static_cast<const DcpRespProgress&>(record);
+            return JsonObject()
+                .add("type", record.type)
+                .add("operation", p.operation)
+                .add("phase", p.phase)
+                .add("percent", p.percent)
+                .str();
+        }
+        case TypeInitConfiguration:
+            return JsonObject()
+                .add("type", record.type)
+                .add("result", static_cast<const DcpRespInitConfiguration&>(record).result)
+                .str();
+        case TypeRebuild:
+            return JsonObject()
+                .add("type", record.type)
+                .add("result", static_cast<const DcpRespRebuild&>(record).result)
+                .str();
+    }
+    return JsonObject().add("type", record.type).str();
+}
+
+std::string toText(const DcpResponse& record) {
+    switch (record.type) {
+        case TypeGetInfo:
+            return infoText(static_cast<const DcpRespInfo&>(record));
+        case TypeGetDriveInfo:
+            return driveText(static_cast<const DcpRespDriveInfo&>(record));
+        case TypeGetStatusText: {
+            std::string text = utf8(static_cast<const DcpRespStatusText&>(record).text);
+            if (text.empty() || text.back() != '\n') {
+                text += '\n';
+            }
+            return text;
+        }
+        case TypeGetProgress: {
+            const auto& p = static_cast<const DcpRespProgress&>(record);
+            return std::string(operationText(p.operation)) + ": " + phaseText(p.phase) + ", " +
+                   percentText(p.percent) + "\n";
+        }
+        case TypeInitConfiguration:
+            return std::string(initResultText(
+                       static_cast<const DcpRespInitConfiguration&>(record).result)) +
+                   "\n";
+        case TypeRebuild:
+            return std::string(
+                       rebuildResultText(static_cast<const DcpRespRebuild&>(record).result)) +
+                   "\n";
+    }
+    return "\n";
+}
+
+}  // namespace corvane::cli

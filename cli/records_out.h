@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "dcp/records.h"
+
+namespace corvane::cli {
+
+// One line of JSON per record, with the records' own field names.
+std::string toJson(const dcp::DcpResponse& record);
+// Readable text with the system's display texts; ends with a newline.
+std::string toText(const dcp::DcpResponse& record);
+
+// "12.0 TB": decimal units, as drive makers count.
+std::string formatBytes(uint64_t bytes);
+
+}  // namespace corvane::cli
