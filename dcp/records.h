@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace corvane::dcp {
 
@@ -86,5 +88,153 @@ protected:
     DcpResponse& operator=(const DcpResponse&) = default;
 };
 inline DcpResponse::~DcpResponse() = default;
+
+// Codes carried in the response fields. The fields themselves stay plain unsigned
+// numbers: a device can send anything, and the records keep what was decoded.
+enum RaidStatus : uint32_t {
+    RaidStatusUnknown = 0,
+    RaidNormal = 1,
+    RaidDegraded = 2,
+    RaidRebuilding = 3,
+    RaidFailed = 4,
+    RaidFailedMultipleSets = 5,
+};
+
+// STORAGE_BUS_TYPE numbering, as the GUI expects it.
+enum BusType : uint32_t {
+    BusUnknown = 0,
+    Bus1394 = 4,
+    BusUsb = 7,
+    BusSas = 10,
+    BusSata = 11,
+};
+
+enum MemberState : uint32_t {
+    MemberNone = 0,
+    MemberActive = 1,
+    MemberRebuilding = 2,
+    MemberInactive = 3,
+};
+
+enum DriveHealth : uint32_t {
+    HealthUnknown = 0,
+    HealthHealthy = 1,
+    HealthFailureWarning = 2,
+    HealthFailed = 3,
+};
+
+enum InitResult : uint32_t {
+    InitUnknown = 0,
+    InitInitialized = 1,
+    InitFailed = 2,
+    InitInvalidConfiguration = 3,  // no device answer maps here
+    InitInvalidDriveSet = 4,
+};
+
+enum RebuildResult : uint32_t {
+    RebuildUnknown = 0,
+    RebuildInProgress = 1,
+    RebuildFailed = 2,
+    RebuildInvalidDriveSet = 3,
+};
+
+enum ProgressPhase : uint32_t {
+    PhaseUnknown = 0,
+    PhasePreparing = 1,
+    PhaseProgressing = 2,
+    PhaseCompleted = 3,
+    PhaseFailed = 4,
+    PhaseDiskTooSmall = 5,
+};
+
+constexpr uint32_t kConfigurationRaid5 = 1;
+constexpr uint32_t kDriveBays = 4;
+constexpr uint32_t kPercentFull = 10000;  // hundredths of a percent
+
+// Texts are the device's bytes as sent (Latin-1); latin1ToUtf8 converts them for display.
+class DcpRespInfo : public DcpResponse {
+public:
+    DcpRespInfo() : DcpResponse(TypeGetInfo) {}
+
+    uint32_t configuration = kConfigurationRaid5;
+    uint32_t driveCount = kDriveBays;
+    uint32_t raidStatus = RaidStatusUnknown;
+    bool driveFailureLikely = false;
+    bool canInitialize = false;
+    bool readyForRebuild = false;
+    bool cacheDisabled = false;
+    bool largeCapacity = false;
+    std::string auxText1;
+    std::string auxText2;
+    std::string devicePath;
+    std::vector<std::string> volumes;  // mount points of the volumes on this disk
+    uint32_t hostBus = BusUnknown;
+    uint32_t productId = 0;
+    std::vector<uint8_t> serialNumber;  // the 8 bytes as sent
+    std::string serialText;
+    std::string vendor;
+    std::string model;
+    std::string productName;
+    std::string firmwareDate;
+    std::string firmwareTime;
+    uint64_t capacity = 0;
+    uint64_t osCapacity = 0;
+    bool diskTooLarge = false;
+};
+
+class DcpRespDriveInfo : public DcpResponse {
+public:
+    DcpRespDriveInfo() : DcpResponse(TypeGetDriveInfo) {}
+
+    uint32_t driveIndex = 0;
+    bool present = false;
+    uint32_t driveBus = BusUnknown;
+    std::string auxText1;
+    std::string model;
+    std::string serialNumber;
+    std::string auxText2;
+    uint64_t capacity = 0;
+    uint32_t health = HealthUnknown;
+    uint32_t scanErrors = 0;
+    uint32_t badBlocksRemapped = 0;
+    uint32_t auxCounter1 = 0;
+    uint32_t auxCounter2 = 0;
+    uint32_t crcErrors = 0;
+    uint32_t temperature = 0;  // tenths of a degree Celsius; 0 = not known
+    uint32_t memberState = MemberNone;
+    std::string auxBytes;  // 32 lowercase hex digits
+    std::string raidSetId;
+    uint32_t auxByte = 0;
+};
+
+class DcpRespStatusText : public DcpResponse {
+public:
+    DcpRespStatusText() : DcpResponse(TypeGetStatusText) {}
+
+    std::string text;  // the whole report, HTML as the device composes it
+};
+
+class DcpRespProgress : public DcpResponse {
+public:
+    DcpRespProgress() : DcpResponse(TypeGetProgress) {}
+
+    uint32_t operation = TypeRebuild;  // TypeInitConfiguration or TypeRebuild
+    uint32_t phase = PhaseUnknown;
+    uint32_t percent = 0;  // 0..kPercentFull
+};
+
+class DcpRespInitConfiguration : public DcpResponse {
+public:
+    DcpRespInitConfiguration() : DcpResponse(TypeInitConfiguration) {}
+
+    uint32_t result = InitUnknown;
+};
+
+class DcpRespRebuild : public DcpResponse {
+public:
+    DcpRespRebuild() : DcpResponse(TypeRebuild) {}
+
+    uint32_t result = RebuildUnknown;
+};
 
 }  // namespace corvane::dcp
