@@ -122,6 +122,18 @@ void EmulatedDisk::record(DiskOp op, uint64_t first, uint64_t blocks) {
     }
 }
 
+// Called under the lock before each operation. A medium of another size is a new RAID
+// set: nothing of the old one survives, and it reads as zeros.
+void EmulatedDisk::syncMedium() {
+    uint64_t blocks = 0;
+    if (firmware_ && firmware_->mediumBlocks(&blocks) && blocks != totalBlocks_) {
+        totalBlocks_ = blocks;
+        blocks_.clear();
+        patterned_ = false;
+        mailboxOwner_ = nullptr;
+    }
+}
+
 int EmulatedDisk::fault(DiskOp op, uint64_t firstBlock) {
     if (!present_) {
         return ENODEV;
@@ -147,6 +159,7 @@ int EmulatedDisk::read(void* buffer, size_t count, uint64_t offset, size_t* done
                        const void* handle) {
     InFlight guard(*this);
     std::lock_guard<std::mutex> lock(mutex_);
+    syncMedium();
     *done = 0;
     ++counters_.reads;
     const uint64_t first = offset / blockSize_;
@@ -183,6 +196,7 @@ int EmulatedDisk::write(const void* buffer, size_t count, uint64_t offset, size_
                         const void* handle) {
     InFlight guard(*this);
     std::lock_guard<std::mutex> lock(mutex_);
+    syncMedium();
     *done = 0;
     ++counters_.writes;
     const uint64_t first = offset / blockSize_;
@@ -234,6 +248,7 @@ void EmulatedDisk::noteMailboxRead(const void* handle) {
 int EmulatedDisk::scsi(sg_io_hdr_t* request, const void* /*handle*/) {
     InFlight guard(*this);
     std::lock_guard<std::mutex> lock(mutex_);
+    syncMedium();
     ++counters_.scsiCommands;
     if (!request || request->interface_id != 'S') {
         return ENOSYS;
@@ -265,6 +280,7 @@ int EmulatedDisk::scsi(sg_io_hdr_t* request, const void* /*handle*/) {
 
 int EmulatedDisk::size(uint64_t* out) {
     std::lock_guard<std::mutex> lock(mutex_);
+    syncMedium();
     ++counters_.sizeQueries;
     record(DiskOp::Size, 0, 0);
     if (int err = fault(DiskOp::Size, 0)) {

@@ -48,8 +48,9 @@ public:
     EmulatedDisk(uint32_t blockSize, uint64_t totalBlocks);
 
     uint32_t blockSize() const { return blockSize_; }
-    uint64_t totalBlocks() const { return totalBlocks_; }
-    uint64_t sizeBytes() const { return uint64_t(blockSize_) * totalBlocks_; }
+    // A firmware that reconfigures its RAID set changes these (see CommandHandler::medium).
+    uint64_t totalBlocks() const { return totalBlocks_.load(); }
+    uint64_t sizeBytes() const { return uint64_t(blockSize_) * totalBlocks_.load(); }
 
     // Unwritten blocks read as this pattern (by default zeros), so that a test can prove
     // that nothing outside the device's reserved blocks changed.
@@ -93,6 +94,7 @@ private:
     int checkTransfer(const void* buffer, size_t count, uint64_t offset) const;
     int fault(DiskOp op, uint64_t firstBlock);
     void record(DiskOp op, uint64_t first, uint64_t blocks);
+    void syncMedium();
     uint64_t firmwareMailbox() const;
     void noteMailboxWrite(const void* handle);
     void noteMailboxRead(const void* handle);
@@ -104,7 +106,7 @@ private:
     };
 
     const uint32_t blockSize_;
-    const uint64_t totalBlocks_;
+    std::atomic<uint64_t> totalBlocks_;
     uint32_t patternSeed_ = 0;
     bool patterned_ = false;
 

@@ -56,6 +56,34 @@ uint64_t Firmware::mailboxLba() const {
     return mailboxLba_;
 }
 
+uint64_t Firmware::infoLba() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return totalBlocks_ - 35;
+}
+
+bool Firmware::refreshMedium() {
+    Medium m;
+    if (!handler_ || !handler_->medium(blockSize_, &m)) {
+        return false;
+    }
+    if (m.blocks != totalBlocks_) {
+        totalBlocks_ = m.blocks;
+        // A new medium: the firmware keeps its blocks at the new end.
+        mailboxLba_ = totalBlocks_ - 34;
+    }
+    mediumTooLarge_ = m.tooLarge;
+    return true;
+}
+
+bool Firmware::mediumBlocks(uint64_t* blocks) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!refreshMedium()) {
+        return false;
+    }
+    *blocks = totalBlocks_;
+    return true;
+}
+
 std::vector<uint64_t> Firmware::reservedBlocks() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return {totalBlocks_ - 35, mailboxLba_};
@@ -86,7 +114,7 @@ void Firmware::buildInfoSector(uint8_t* sector) {
     for (int i = 0; i < 8; ++i) {
         sector[18 + i] = uint8_t(mailboxLba_ >> (8 * i));
     }
-    sector[26] = diskTooLarge_ ? 1 : 0;
+    sector[26] = diskTooLarge_ || mediumTooLarge_ ? 1 : 0;
     // Firmware leaves its own bytes in the unread part of the sector.
     for (int i = 27; i < 510; ++i) {
         sector[i] = uint8_t(i * 7);

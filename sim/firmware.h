@@ -10,12 +10,21 @@
 
 namespace corvane::sim {
 
+// What the device presents to the host as its disk.
+struct Medium {
+    uint64_t blocks = 0;
+    bool tooLarge = false;  // the info sector's flag
+};
+
 // Hands one 8-byte request payload to the device's command logic; false means the
 // device does not answer (it is busy, or it ignores the command).
 class CommandHandler {
 public:
     virtual ~CommandHandler() = default;
     virtual bool handle(const uint8_t* request8, uint8_t* response490) = 0;
+    // A device whose RAID set is reconfigured presents a disk of another size. False
+    // leaves the size the firmware was built with and its own flag.
+    virtual bool medium(uint32_t /*blockSize*/, Medium* /*out*/) { return false; }
 };
 
 // Faults on demand; each stays until it is changed.
@@ -46,7 +55,9 @@ public:
     uint16_t tag() const;
     void setMailboxLba(uint64_t lba);
     uint64_t mailboxLba() const;
-    uint64_t infoLba() const { return totalBlocks_ - 35; }
+    uint64_t infoLba() const;
+    // The disk asks before each operation; false while the handler leaves the size alone.
+    bool mediumBlocks(uint64_t* blocks);
     // Blocks the device owns; everything else belongs to the user.
     std::vector<uint64_t> reservedBlocks() const;
 
@@ -60,14 +71,16 @@ public:
 
 private:
     void buildInfoSector(uint8_t* sector);
+    bool refreshMedium();
     bool answer(const uint8_t* request8, uint8_t* response490);
 
     const uint32_t blockSize_;
-    const uint64_t totalBlocks_;
+    uint64_t totalBlocks_;
     mutable std::mutex mutex_;
     std::shared_ptr<CommandHandler> handler_;
     TransportFaults faults_;
     bool diskTooLarge_ = false;
+    bool mediumTooLarge_ = false;
     uint16_t tag_ = 0x5A17;
     uint64_t mailboxLba_;
     uint64_t answered_ = 0;
