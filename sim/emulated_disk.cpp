@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "dcp/framing.h"
 #include "sim/firmware.h"
 #include "sim/scsi.h"
 
@@ -167,6 +168,11 @@ int EmulatedDisk::read(void* buffer, size_t count, uint64_t offset, size_t* done
     if (int err = checkTransfer(buffer, count, offset)) {
         return err;
     }
+    // Noted before faults: an exchange whose read-back failed has ended all the same.
+    if (firmware_ && count > 0 && first <= firmwareMailbox() &&
+        firmwareMailbox() < first + count / blockSize_) {
+        noteMailboxRead(handle);
+    }
     if (int err = fault(DiskOp::Read, first)) {
         return err;
     }
@@ -185,9 +191,6 @@ int EmulatedDisk::read(void* buffer, size_t count, uint64_t offset, size_t* done
             firmware_->beforeRead(block, out + at);
         }
         *done += blockSize_;
-    }
-    if (firmware_ && first <= firmwareMailbox() && firmwareMailbox() < block) {
-        noteMailboxRead(handle);
     }
     return 0;
 }
@@ -217,7 +220,7 @@ int EmulatedDisk::write(const void* buffer, size_t count, uint64_t offset, size_
         stored.assign(in + at, in + at + blockSize_);
         if (firmware_) {
             if (block == firmwareMailbox()) {
-                noteMailboxWrite(handle);
+                noteMailboxWrite(handle, std::memcmp(in + at, dcp::kCommandSignature, 16) == 0);
             }
             firmware_->afterWrite(block, stored.data());
         }
@@ -230,16 +233,21 @@ uint64_t EmulatedDisk::firmwareMailbox() const {
     return firmware_->mailboxLba();
 }
 
-// An exchange is the host's write of a command and its read of the answer; another
-// handle writing the mailbox in between means two exchanges overlap.
-void EmulatedDisk::noteMailboxWrite(const void* handle) {
+// An exchange runs from the host's write of a command sector to its read of the answer;
+// another handle touching the mailbox in between means two exchanges overlap.
+void EmulatedDisk::noteMailboxWrite(const void* handle, bool command) {
     if (mailboxOwner_ && mailboxOwner_ != handle) {
         overlap_ = true;
     }
-    mailboxOwner_ = handle;
+    if (command) {
+        mailboxOwner_ = handle;
+    }
 }
 
 void EmulatedDisk::noteMailboxRead(const void* handle) {
+    if (mailboxOwner_ && mailboxOwner_ != handle) {
+        overlap_ = true;
+    }
     if (mailboxOwner_ == handle) {
         mailboxOwner_ = nullptr;
     }

@@ -96,7 +96,7 @@ private:
     void record(DiskOp op, uint64_t first, uint64_t blocks);
     void syncMedium();
     uint64_t firmwareMailbox() const;
-    void noteMailboxWrite(const void* handle);
+    void noteMailboxWrite(const void* handle, bool command);
     void noteMailboxRead(const void* handle);
 
     struct InFlight {

@@ -142,14 +142,24 @@ TEST(EmulatedDisk, DetectsInterleavedExchanges) {
     int err = 0;
     auto a = platform->openDisk(0, &err);
     auto b = platform->openDisk(0, &err);
-    alignas(4096) static uint8_t block[512];
+    alignas(4096) static uint8_t command[512];
+    alignas(4096) static uint8_t other[512];
+    std::memcpy(command, dcp::kCommandSignature, 16);
     size_t done = 0;
     const uint64_t box = firmware->mailboxLba() * 512;
-    ASSERT_EQ(0, a->writeAt(block, 512, box, &done));
-    ASSERT_EQ(0, a->readAt(block, 512, box, &done));
+    // One exchange, then a restoring write that is no exchange, then another handle's.
+    ASSERT_EQ(0, a->writeAt(command, 512, box, &done));
+    ASSERT_EQ(0, a->readAt(other, 512, box, &done));
+    ASSERT_EQ(0, a->writeAt(other, 512, box, &done));
+    ASSERT_EQ(0, b->writeAt(command, 512, box, &done));
+    // A read-back that fails still ends the exchange.
+    disk->setFaultInjector(
+        [](sim::DiskOp op, uint64_t) { return op == sim::DiskOp::Read ? EIO : 0; });
+    EXPECT_EQ(EIO, b->readAt(other, 512, box, &done));
+    disk->setFaultInjector(nullptr);
     EXPECT_FALSE(disk->overlapDetected());
-    ASSERT_EQ(0, a->writeAt(block, 512, box, &done));
-    ASSERT_EQ(0, b->writeAt(block, 512, box, &done));
+    ASSERT_EQ(0, a->writeAt(command, 512, box, &done));
+    ASSERT_EQ(0, b->readAt(other, 512, box, &done));
     EXPECT_TRUE(disk->overlapDetected());
 }
 
