@@ -150,6 +150,7 @@ TEST(EmulatedDisk, DetectsInterleavedExchanges) {
     // One exchange, then a restoring write that is no exchange, then another handle's.
     ASSERT_EQ(0, a->writeAt(command, 512, box, &done));
     ASSERT_EQ(0, a->readAt(other, 512, box, &done));
+    std::memset(other, 0, sizeof other);
     ASSERT_EQ(0, a->writeAt(other, 512, box, &done));
     ASSERT_EQ(0, b->writeAt(command, 512, box, &done));
     // A read-back that fails still ends the exchange.
