@@ -96,26 +96,28 @@ void DriveCloser::operator()(Disk* d) const {
     closeDrive(d);
 }
 
-DriveHandle openPhysicalDrive(unsigned diskNumber, int* errorOut) {
+namespace {
+
+template <typename Open>
+DriveHandle openWith(int* errorOut, Open open) {
     int scratch = 0;
     int& err = errorOut ? *errorOut : scratch;
     err = 0;
-    std::unique_ptr<Disk> disk = platform().openDisk(diskNumber, &err);
+    std::unique_ptr<Disk> disk = open(&err);
     if (!disk && err == 0) {
         err = ENODEV;
     }
     return disk.release();
 }
 
+}  // namespace
+
+DriveHandle openPhysicalDrive(unsigned diskNumber, int* errorOut) {
+    return openWith(errorOut, [&](int* err) { return platform().openDisk(diskNumber, err); });
+}
+
 DriveHandle openDrivePath(const std::string& path, int* errorOut) {
-    int scratch = 0;
-    int& err = errorOut ? *errorOut : scratch;
-    err = 0;
-    std::unique_ptr<Disk> disk = platform().openPath(path, &err);
-    if (!disk && err == 0) {
-        err = ENODEV;
-    }
-    return disk.release();
+    return openWith(errorOut, [&](int* err) { return platform().openPath(path, err); });
 }
 
 bool closeDrive(DriveHandle handle) {
