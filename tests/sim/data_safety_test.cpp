@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
 
 #include "dcp/framing.h"
-#include "dcp/records.h"
 #include "sim/emulated_disk.h"
 #include "sim/firmware.h"
 
@@ -13,79 +13,76 @@ using namespace corvane;
 
 namespace {
 
+// An echoing device behind a patterned disk, so that an answer shows which request it
+// belongs to and a changed user byte shows.
+struct EchoRig {
+    EchoRig(uint32_t blockSize, uint64_t blocks)
+        : disk(std::make_shared<sim::EmulatedDisk>(blockSize, blocks)),
+          firmware(std::make_shared<sim::Firmware>(blockSize, blocks,
+                                                   std::make_shared<sim::EchoHandler>())) {
+        disk->fillWithPattern(blockSize);
+        disk->setFirmware(firmware);
+        platform->plug(0, disk);
+    }
+    std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
+    std::shared_ptr<sim::EmulatedDisk> disk;
+    std::shared_ptr<sim::Firmware> firmware;
+};
+
 // Thousands of exchanges against a device that misbehaves at random: whatever the
 // outcome, no byte the user owns changes, and an Ok result always carries the answer to
 // the request that was sent.
 class DataSafety : public ::testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(BlockSizes, DataSafety, ::testing::Values(512u, 4096u));
 
 TEST_P(DataSafety, RandomFaultsNeverTouchUserData) {
     const uint32_t blockSize = GetParam();
-    const uint64_t blocks = 4096;
-    auto platform = std::make_shared<sim::EmulatedPlatform>();
-    auto disk = std::make_shared<sim::EmulatedDisk>(blockSize, blocks);
-    disk->fillWithPattern(blockSize);
-    auto firmware =
-        std::make_shared<sim::Firmware>(blockSize, blocks, std::make_shared<sim::EchoHandler>());
-    disk->setFirmware(firmware);
-    platform->plug(0, disk);
-    io::setPlatform(platform);
-
+    EchoRig rig(blockSize, 4096);
+    io::setPlatform(rig.platform);
     std::mt19937 rng(12345 + blockSize);
     auto chance = [&](int percent) { return int(rng() % 100) < percent; };
     int outcomes[7] = {};
-
+    using F = sim::TransportFaults;
+    const std::pair<bool F::*, int> percentages[] = {
+        {&F::directRefused, 75},   {&F::ignoreCommands, 10}, {&F::garbleAnswer, 8},
+        {&F::wrongTag, 8},         {&F::statusNotOne, 5},    {&F::badResponseChecksum, 5},
+        {&F::badInfoSignature, 4}, {&F::badInfoChecksum, 4}};
     for (int round = 0; round < 3000; ++round) {
         sim::TransportFaults f;
-        f.directRefused = chance(75);
+        for (const auto& [fault, percent] : percentages) {
+            f.*fault = chance(percent);
+        }
         f.tagZeroReads = chance(15) ? int(rng() % 5) : 0;
-        f.ignoreCommands = chance(10);
-        f.garbleAnswer = chance(8);
-        f.wrongTag = chance(8);
-        f.statusNotOne = chance(5);
-        f.badResponseChecksum = chance(5);
-        f.badInfoSignature = chance(4);
-        f.badInfoChecksum = chance(4);
-        firmware->setFaults(f);
-        disk->setSgIoSupported(!chance(15));
+        rig.firmware->setFaults(f);
+        rig.disk->setSgIoSupported(!chance(15));
+        // Now and then one read, write, SCSI request or size query fails.
         const int failOp = chance(20) ? int(rng() % 4) : -1;
         const int failAt = int(rng() % 4);
         int seen = 0;
-        disk->setFaultInjector([&](sim::DiskOp op, uint64_t) {
-            const int kind = op == sim::DiskOp::Read    ? 0
-                             : op == sim::DiskOp::Write ? 1
-                             : op == sim::DiskOp::Scsi  ? 2
-                                                        : 3;
-            return kind == failOp && seen++ == failAt ? EIO : 0;
+        rig.disk->setFaultInjector([&](sim::DiskOp op, uint64_t) {
+            const sim::DiskOp ops[] = {sim::DiskOp::Read, sim::DiskOp::Write, sim::DiskOp::Scsi,
+                                       sim::DiskOp::Size};
+            return failOp >= 0 && op == ops[failOp] && seen++ == failAt ? EIO : 0;
         });
 
-        int err = 0;
-        io::UniqueDrive h(io::openPhysicalDrive(0, &err));
-        ASSERT_TRUE(h);
-        uint8_t request[8];
-        for (auto& b : request) {
-            b = uint8_t(rng());
-        }
-        uint8_t response[490];
+        io::UniqueDrive h(io::openPhysicalDrive(0, nullptr));
+        uint8_t request[8], response[490], expected[490];
+        std::generate(request, request + 8, [&] { return uint8_t(rng()); });
         const auto r =
             dcp::executeCommand(h.get(), blockSize, 1, request, 8, response, 490, nullptr, 2);
         ASSERT_LT(r, 7u);
         ++outcomes[r];
         if (r == dcp::TransportOk) {
-            uint8_t expected[490];
+            // The whole echo, or its first 256 bytes and zeros (the direct transport).
             sim::EchoHandler::expected(request, expected);
-            const bool direct = std::memcmp(response + 256, expected + 256, 234) != 0;
             ASSERT_EQ(0, std::memcmp(response, expected, 256)) << "round " << round;
-            if (direct) {
-                for (int i = 256; i < 490; ++i) {
-                    ASSERT_EQ(0, response[i]);
-                }
-            }
+            ASSERT_TRUE(std::memcmp(response + 256, expected + 256, 234) == 0 ||
+                        std::all_of(response + 256, response + 490, [](uint8_t b) { return !b; }));
         }
     }
-    disk->setFaultInjector(nullptr);
+    rig.disk->setFaultInjector(nullptr);
     io::setPlatform(nullptr);
-
-    EXPECT_TRUE(disk->changedBlocks(firmware->reservedBlocks()).empty());
+    EXPECT_TRUE(rig.disk->changedBlocks(rig.firmware->reservedBlocks()).empty());
     // The run went through every kind of ending.
     for (uint32_t r : {dcp::TransportOk, dcp::InfoSectorInvalid, dcp::MailboxNotReady,
                        dcp::NotAnswered, dcp::IoFailed}) {
@@ -93,15 +90,14 @@ TEST_P(DataSafety, RandomFaultsNeverTouchUserData) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockSizes, DataSafety, ::testing::Values(512u, 4096u));
-
-TEST(EmulatedDisk, RefusesTransfersTheKernelWouldRefuse) {
-    auto platform = std::make_shared<sim::EmulatedPlatform>();
-    auto disk = std::make_shared<sim::EmulatedDisk>(4096, 64);
-    platform->plug(0, disk);
+// The kernel's rules for O_DIRECT transfers and SG_IO requests, a disk that goes away,
+// and the detector of two exchanges interleaved in the mailbox.
+TEST(EmulatedDisk, KernelRulesAndInterleavedExchanges) {
+    EchoRig rig(4096, 64);
     int err = 0;
-    auto h = platform->openDisk(0, &err);
-    ASSERT_TRUE(h);
+    auto h = rig.platform->openDisk(0, &err);
+    auto other = rig.platform->openDisk(0, &err);
+    ASSERT_TRUE(h && other);
     alignas(4096) static uint8_t buffer[3 * 4096];
     size_t done = 0;
     EXPECT_EQ(EINVAL, h->readAt(buffer + 512, 4096, 0, &done)) << "buffer aligned to 512 only";
@@ -113,55 +109,36 @@ TEST(EmulatedDisk, RefusesTransfersTheKernelWouldRefuse) {
     EXPECT_EQ(0u, done);
     EXPECT_EQ(ENOSPC, h->writeAt(buffer, 4096, 64 * 4096, &done));
 
+    // One exchange, a restoring write that is none, then the other handle's, whose failed
+    // read-back ends it all the same. Then two interleaved.
+    uint8_t* command = buffer + 4096;
+    std::memcpy(command, dcp::kCommandSignature, 16);
+    const uint64_t box = rig.firmware->mailboxLba() * 4096;
+    ASSERT_EQ(0, h->writeAt(command, 4096, box, &done));
+    ASSERT_EQ(0, h->readAt(buffer, 4096, box, &done));
+    std::memset(buffer, 0, 4096);
+    ASSERT_EQ(0, h->writeAt(buffer, 4096, box, &done));
+    ASSERT_EQ(0, other->writeAt(command, 4096, box, &done));
+    rig.disk->setFaultInjector(
+        [](sim::DiskOp op, uint64_t) { return op == sim::DiskOp::Read ? EIO : 0; });
+    EXPECT_EQ(EIO, other->readAt(buffer, 4096, box, &done));
+    rig.disk->setFaultInjector(nullptr);
+    EXPECT_FALSE(rig.disk->overlapDetected());
+    ASSERT_EQ(0, h->writeAt(command, 4096, box, &done));
+    ASSERT_EQ(0, other->readAt(buffer, 4096, box, &done));
+    EXPECT_TRUE(rig.disk->overlapDetected());
+
     sg_io_hdr_t hdr{};
     uint8_t cdb[10] = {0x2F};
     hdr.interface_id = 'Q';
     hdr.cmdp = cdb;
     hdr.cmd_len = 10;
-    EXPECT_EQ(ENOSYS, h->scsi(&hdr));
-    hdr.interface_id = 'S';
-    hdr.dxfer_direction = SG_DXFER_NONE;
-    EXPECT_EQ(0, h->scsi(&hdr));
-    EXPECT_EQ(0, hdr.status);
-    disk->setSgIoSupported(false);
-    EXPECT_EQ(ENOTTY, h->scsi(&hdr));
+    EXPECT_EQ(ENOSYS, h->scsi(&hdr)) << "not an SG_IO request";
 
-    platform->unplug(0);
+    rig.platform->unplug(0);
     EXPECT_EQ(ENODEV, h->readAt(buffer, 4096, 0, &done));
-    EXPECT_EQ(nullptr, platform->openDisk(0, &err));
+    EXPECT_EQ(nullptr, rig.platform->openDisk(0, &err));
     EXPECT_EQ(ENOENT, err);
-}
-
-TEST(EmulatedDisk, DetectsInterleavedExchanges) {
-    auto disk = std::make_shared<sim::EmulatedDisk>(512, 4096);
-    auto firmware =
-        std::make_shared<sim::Firmware>(512, 4096, std::make_shared<sim::EchoHandler>());
-    disk->setFirmware(firmware);
-    auto platform = std::make_shared<sim::EmulatedPlatform>();
-    platform->plug(0, disk);
-    int err = 0;
-    auto a = platform->openDisk(0, &err);
-    auto b = platform->openDisk(0, &err);
-    alignas(4096) static uint8_t command[512];
-    alignas(4096) static uint8_t other[512];
-    std::memcpy(command, dcp::kCommandSignature, 16);
-    size_t done = 0;
-    const uint64_t box = firmware->mailboxLba() * 512;
-    // One exchange, then a restoring write that is no exchange, then another handle's.
-    ASSERT_EQ(0, a->writeAt(command, 512, box, &done));
-    ASSERT_EQ(0, a->readAt(other, 512, box, &done));
-    std::memset(other, 0, sizeof other);
-    ASSERT_EQ(0, a->writeAt(other, 512, box, &done));
-    ASSERT_EQ(0, b->writeAt(command, 512, box, &done));
-    // A read-back that fails still ends the exchange.
-    disk->setFaultInjector(
-        [](sim::DiskOp op, uint64_t) { return op == sim::DiskOp::Read ? EIO : 0; });
-    EXPECT_EQ(EIO, b->readAt(other, 512, box, &done));
-    disk->setFaultInjector(nullptr);
-    EXPECT_FALSE(disk->overlapDetected());
-    ASSERT_EQ(0, a->writeAt(command, 512, box, &done));
-    ASSERT_EQ(0, b->readAt(other, 512, box, &done));
-    EXPECT_TRUE(disk->overlapDetected());
 }
 
 }  // namespace
