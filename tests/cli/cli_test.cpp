@@ -40,24 +40,8 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 bool validUtf8(const std::string& s) {
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = s[i];
-        const int n = c < 0x80         ? 0
-                      : (c >> 5) == 6  ? 1
-                      : (c >> 4) == 14 ? 2
-                      : (c >> 3) == 30 ? 3
-                                       : -1;
-        if (n < 0 || i + n >= s.size() + (n == 0)) {
-            return n == 0;
-        }
-        for (int k = 1; k <= n; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) {
-                return false;
-            }
-        }
-        i += n + 1;
-    }
-    return true;
+    const QByteArray bytes = QByteArray::fromStdString(s);
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
 // Every output line is one JSON object.
