@@ -182,6 +182,13 @@ int Firmware::scsi(sg_io_hdr_t* request, uint64_t totalBlocks) {
     if (cdb[0] != 0xEC) {
         return answerStandardCommand(request, totalBlocks);
     }
+    if (faults_.transportError) {
+        request->status = 0x02;  // whatever the device said never arrived whole
+        request->host_status = 0x07;
+        request->driver_status = 0;
+        request->resid = int(request->dxfer_len);
+        return 0;
+    }
     if (faults_.directRefused || request->cmd_len != 12 || cdb[1] != 0 || cdb[2] != 2 ||
         request->dxfer_direction != SG_DXFER_FROM_DEV) {
         return checkCondition(request, kSenseIllegalRequest);

@@ -30,6 +30,7 @@ public:
 // Faults on demand; each stays until it is changed.
 struct TransportFaults {
     bool directRefused = false;   // vendor CDB answered with CHECK CONDITION
+    bool transportError = false;  // vendor CDB lost on the way: the host adapter says so
     int tagZeroReads = 0;         // info sector shows tag 0 this many times; < 0: always
     bool ignoreCommands = false;  // the mailbox keeps the command sector
     bool garbleAnswer = false;    // the mailbox holds neither signature afterwards

@@ -70,11 +70,17 @@ TEST_F(PassThroughTest, OutputsAreWrittenOnlyAfterAWorkingCall) {
     sim::EchoHandler::expected(cdb + 4, expected);
     EXPECT_EQ(0, std::memcmp(expected, buf, 256));
 
-    disk->setSgIoSupported(false);
-    EXPECT_EQ(io::ScsiIoctlFailed, send(cdb, 12, buf));
-    EXPECT_EQ(0x77, status);
-    EXPECT_EQ(99u, got);
-    EXPECT_EQ(99u, senseLength);
+    // A host adapter error and a refused call both fail without outputs.
+    sim::TransportFaults lost;
+    lost.transportError = true;
+    disk->firmware()->setFaults(lost);
+    for (bool refused : {false, true}) {
+        disk->setSgIoSupported(!refused);
+        EXPECT_EQ(io::ScsiIoctlFailed, send(cdb, 12, buf));
+        EXPECT_EQ(0x77, status);
+        EXPECT_EQ(99u, got);
+        EXPECT_EQ(99u, senseLength);
+    }
     disk->setPresent(false);
     uint64_t size = 7;
     EXPECT_FALSE(io::getDiskSize(h.get(), &size));
