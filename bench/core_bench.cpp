@@ -2,8 +2,10 @@
 // the 26 disks with 0, 4 and 26 emulated devices, and the worker's CPU time while idle.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -33,68 +35,71 @@ std::shared_ptr<sim::EmulatedPlatform> machine(unsigned devices) {
     return platform;
 }
 
-void benchScan(unsigned devices) {
-    auto platform = machine(devices);
-    io::setPlatform(platform);
+struct ScanFigures {
+    double meanMs = 0;
+    double bestMs = 1e9;
+    size_t found = 0;
+};
+
+constexpr int kScanRounds = 50;
+
+// Times scans on the installed platform; `before` and `after` run around each one.
+ScanFigures timeScans(const std::function<void()>& before, const std::function<void()>& after) {
     std::unique_ptr<drl::CvnStorageManager> core(
         drl::CvnStorageManager::create(os::DeviceListener::create(os::DeviceSource::InProcess)));
     auto& impl = static_cast<drl::CvnStorageManagerImpl&>(*core);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the worker's own first scan
-    const int rounds = 50;
-    uint64_t ops = 0;
-    uint64_t exchanges = 0;
-    double best = 1e9;
-    double total = 0;
-    size_t found = 0;
-    for (int i = 0; i < rounds; ++i) {
-        for (unsigned n = 0; n < devices; ++n) {
-            platform->disk(n)->resetCounters();
-        }
+    ScanFigures figures;
+    for (int i = 0; i < kScanRounds; ++i) {
+        before();
         std::vector<drl::FoundDevice> result;
         const auto t0 = std::chrono::steady_clock::now();
         impl.scan(&result);
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                 .count();
-        best = std::min(best, ms);
-        total += ms;
-        found = result.size();
-        for (unsigned n = 0; n < devices; ++n) {
-            const sim::DiskCounters c = platform->disk(n)->counters();
-            ops += c.total();
-            exchanges += c.vendorCommands;
-        }
+        after();
+        figures.bestMs = std::min(figures.bestMs, ms);
+        figures.meanMs += ms / kScanRounds;
+        figures.found = result.size();
     }
+    return figures;
+}
+
+void benchScan(unsigned devices) {
+    auto platform = machine(devices);
+    io::setPlatform(platform);
+    uint64_t ops = 0;
+    uint64_t exchanges = 0;
+    const ScanFigures f = timeScans(
+        [&] {
+            for (unsigned n = 0; n < devices; ++n) {
+                platform->disk(n)->resetCounters();
+            }
+        },
+        [&] {
+            for (unsigned n = 0; n < devices; ++n) {
+                const sim::DiskCounters c = platform->disk(n)->counters();
+                ops += c.total();
+                exchanges += c.vendorCommands;
+            }
+        });
     std::printf(
         "scan of 26 disks, %2u devices: mean %.3f ms, best %.3f ms, found %zu, "
         "per scan %.1f disk operations (%.2f per device), %.1f vendor commands\n",
-        devices, total / rounds, best, found, double(ops) / rounds,
-        devices ? double(ops) / rounds / devices : 0.0, double(exchanges) / rounds);
-    core.reset();
+        devices, f.meanMs, f.bestMs, f.found, double(ops) / kScanRounds,
+        devices ? double(ops) / kScanRounds / devices : 0.0, double(exchanges) / kScanRounds);
     io::setPlatform(nullptr);
 }
 
 // This machine's own disks through the Linux platform.
 void benchScanLinux() {
     io::setPlatform(io::makeLinuxPlatform());
-    std::unique_ptr<drl::CvnStorageManager> core(
-        drl::CvnStorageManager::create(os::DeviceListener::create(os::DeviceSource::InProcess)));
-    auto& impl = static_cast<drl::CvnStorageManagerImpl&>(*core);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const int rounds = 50;
-    double total = 0;
-    size_t found = 0;
-    for (int i = 0; i < rounds; ++i) {
-        std::vector<drl::FoundDevice> result;
-        const auto t0 = std::chrono::steady_clock::now();
-        impl.scan(&result);
-        total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                     .count();
-        found = result.size();
-    }
-    std::printf("scan of /dev/sda../dev/sdz on this machine: mean %.3f ms, found %zu\n",
-                total / rounds, found);
-    core.reset();
+    const ScanFigures f = timeScans([] {}, [] {});
+    std::printf(
+        "scan of /dev/sda../dev/sdz on this machine: mean %.3f ms, best %.3f ms, "
+        "found %zu\n",
+        f.meanMs, f.bestMs, f.found);
     io::setPlatform(nullptr);
 }
 
