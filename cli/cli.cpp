@@ -15,6 +15,8 @@
 #include <sstream>
 
 #include "cli/json.h"
+#include "cli/metrics.h"
+#include "cli/monitor.h"
 #include "cli/records_out.h"
 #include "dcp/decoders.h"
 #include "dcp/dispatch.h"
@@ -48,6 +50,10 @@ const char* kUsage =
     "  watch [--interval MS] [--count N]\n"
     "                             follow devices as they come and go, and their periodic\n"
     "                             answers, until interrupted (or N events)\n"
+    "  monitor [--exec PROGRAM] [--remind HOURS] ...\n"
+    "                             report every device's changes for the worse and the\n"
+    "                             better, and run PROGRAM for each\n"
+    "  metrics [--output FILE]    every device's state in the Prometheus text format\n"
     "\n"
     "Options:\n"
     "  --disk PATH                a block device or a disk image\n"
@@ -98,6 +104,8 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Prints the device list whenever it changes, and each periodic answer\n"
      "(device information and drives, every MS milliseconds, default 60000),\n"
      "until interrupted or until N events were printed.\n"},
+    {"monitor", kMonitorHelp},
+    {"metrics", kMetricsHelp},
 };
 
 struct Options {
@@ -114,6 +122,7 @@ struct Options {
     std::optional<uint32_t> capacityMode;
     uint32_t interval = 60000;
     std::optional<uint64_t> count;
+    std::vector<std::string> commandArgs;  // monitor and metrics parse their own
 };
 
 bool parseNumber(const std::string& text, uint64_t max, uint64_t* out) {
@@ -192,6 +201,10 @@ Options parse(const std::vector<std::string>& args) {
                 throw UsageError("unknown command " + a);
             }
             o.command = a;
+            if (a == "monitor" || a == "metrics") {
+                o.commandArgs.assign(args.begin() + long(i) + 1, args.end());
+                break;
+            }
         } else {
             throw UsageError("unexpected argument " + a);
         }
@@ -597,6 +610,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (o.command == "watch") {
         return watchCommand(o, out, err, interrupted);
+    }
+    if (o.command == "monitor") {
+        return monitorCommand(o.commandArgs, !o.emulated.empty(), out, err, interrupted);
+    }
+    if (o.command == "metrics") {
+        return metricsCommand(o.commandArgs, !o.emulated.empty(), out, err);
     }
     return oneDevice(o, out, err, in);
 }
