@@ -13,6 +13,16 @@ foreach(program drivelore drivelore-cli drivelore-demo)
 endforeach()
 if(TARGET drivelore-helper)
     install(TARGETS drivelore-helper RUNTIME DESTINATION ${DRL_HELPER_DIR})
+    # pkexec matches the action by the helper's absolute path, known only when installing
+    # (a --prefix or CPack's /usr replaces the configured prefix).
+    set(policy org.corvane.drivelore.manage-disks.policy)
+    install(CODE "
+        set(DRL_HELPER_PATH \"\${CMAKE_INSTALL_PREFIX}/${DRL_HELPER_DIR}/drivelore-helper\")
+        configure_file(\"${PROJECT_SOURCE_DIR}/dist/${policy}.in\"
+                       \"${PROJECT_BINARY_DIR}/dist/${policy}\" @ONLY)
+        file(INSTALL \"${PROJECT_BINARY_DIR}/dist/${policy}\"
+             DESTINATION \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/polkit-1/actions\")
+    ")
 endif()
 
 set(dist ${PROJECT_SOURCE_DIR}/dist)
