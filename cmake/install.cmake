@@ -21,7 +21,7 @@ if(TARGET drivelore-helper)
         configure_file(\"${PROJECT_SOURCE_DIR}/dist/${policy}.in\"
                        \"${PROJECT_BINARY_DIR}/dist/${policy}\" @ONLY)
         file(INSTALL \"${PROJECT_BINARY_DIR}/dist/${policy}\"
-             DESTINATION \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/polkit-1/actions\")
+             DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/polkit-1/actions\")
     ")
 endif()
 
