@@ -24,6 +24,7 @@
 #include "dcp/payload.h"
 #include "dcp/texts.h"
 #include "drl/storage_manager_impl.h"
+#include "drl_version.h"
 #include "io/passthrough.h"
 #include "io/platform.h"
 #include "os/device_listener.h"
@@ -65,6 +66,7 @@ const char* kUsage =
     "  --block-size B             block size of the emulated disks (default 512)\n"
     "  --json                     one JSON object per record\n"
     "  --yes                      do not ask before rebuild or init\n"
+    "  --version                  the version of drivelore-cli\n"
     "  -h, --help                 this text; COMMAND --help for one command\n"
     "\n"
     "Exit status: 0 done, 1 declined or refused by the device, 2 usage error,\n"
@@ -118,6 +120,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool help = false;
+    bool version = false;
     std::optional<uint32_t> bay;
     std::optional<uint32_t> capacityMode;
     uint32_t interval = 60000;
@@ -165,6 +168,8 @@ Options parse(const std::vector<std::string>& args) {
         };
         if (a == "-h" || a == "--help") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--json") {
             o.json = true;
         } else if (a == "--yes" || a == "-y") {
@@ -571,6 +576,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "drivelore-cli: " << e.what() << "\n"
             << "Try 'drivelore-cli --help'.\n";
         return ExitUsage;
+    }
+    if (o.version) {
+        out << "drivelore-cli " DRL_VERSION "\n";
+        return ExitOk;
     }
     if (o.help) {
         out << (o.command.empty() ? usage() : kCommandHelp.at(o.command));
