@@ -68,7 +68,12 @@ for p in "${programs[@]}"; do
     [ -z "$warnings" ] || fail "man $p: $warnings"
     shown=$("$root/bin/$p" --version 2>&1 | head -n1) || true
     [[ "$shown" == *" $version" ]] || fail "$p --version says '$shown', not $version"
-    helped=$(QT_QPA_PLATFORM=offscreen "$root/bin/$p" --help 2>&1 | options) || true
+    help=$(QT_QPA_PLATFORM=offscreen "$root/bin/$p" --help 2>&1) || true
+    # A program with commands has their own help too; the page documents all of it.
+    for command in $(sed -n 's/^  \([a-z][a-z-]*\)\( .*\)\{0,1\}$/\1/p' <<<"$help"); do
+        help+=$'\n'$("$root/bin/$p" "$command" --help 2>&1) || true
+    done
+    helped=$(options <<<"$help")
     paged=$(zcat "$page" | sed 's/\\-/-/g' | options)
     [ "$helped" == "$paged" ] || fail "$p: options of --help and of the manual page differ:
 $(diff <(echo "$helped") <(echo "$paged"))"
