@@ -170,7 +170,7 @@ struct Step {
 class Hotplug : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string why = testing::loopUnavailable();
+        const std::string why = testkit::loopUnavailable();
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
@@ -234,7 +234,7 @@ protected:
     ManualClock clock_;
     ScopedClock use_{clock_};
     std::string backing_;
-    testing::LoopDevice loop_;
+    testkit::LoopDevice loop_;
     NewLoopNumber added_;
     std::string sysname_;
 };

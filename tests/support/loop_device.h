@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-namespace corvane::testing {
+namespace corvane::testkit {
 
 // Why loop devices cannot be used here, or empty when they can.
 inline std::string loopUnavailable() {
@@ -114,4 +114,4 @@ private:
     std::string path_;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::testkit
