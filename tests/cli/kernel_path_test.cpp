@@ -188,6 +188,7 @@ TEST_F(KernelPath, TwoProcessesTakeTurns) {
     EXPECT_EQ(0, wrong.load()) << "of " << 2 * kCalls << " report calls";
 
     const std::string serial = hex(device.model->identity().serial);
+    wrong = 0;
     std::atomic<int> started{0};
     auto infos = [&] {
         for (int i = 0; i < kCalls; ++i) {
