@@ -3,12 +3,14 @@
 // devices have no SG_IO to the firmware, so every exchange takes the in-band mailbox.
 // Needs root, /dev/fuse and loop devices.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +137,15 @@ TEST_F(KernelPath, EveryProfileThroughTheBlockLayer) {
                 args.push_back(command);
                 return cli(args);
             };
+            // The file itself, read at an odd place: what the disk holds there.
+            const uint64_t infoBlock = device.disk->totalBlocks() - 35;
+            std::vector<uint8_t> block(blockSize), read(100);
+            device.disk->peek(infoBlock, block.data());
+            const int fd = ::open((mountPoint_ + "/disk" + std::to_string(n)).c_str(), O_RDONLY);
+            ASSERT_EQ(100, pread(fd, read.data(), 100, off_t(infoBlock * blockSize + 7)));
+            ::close(fd);
+            EXPECT_TRUE(std::equal(read.begin(), read.end(), block.begin() + 7));
+
             device.disk->resetCounters();
             const Outcome info = with("info");
             ASSERT_EQ(0, info.code) << info.out;
