@@ -9,8 +9,10 @@ packages=(
     dpkg-dev
     file
     fonts-dejavu-core
+    fuse3
     libboost-dev
     libboost-filesystem-dev
+    libfuse3-dev
     libgl-dev
     libgmock-dev
     libgtest-dev
@@ -24,6 +26,7 @@ packages=(
     python3-prometheus-client
     qt6-base-dev
     systemd
+    udev
 )
 missing=()
 for p in "${packages[@]}"; do
