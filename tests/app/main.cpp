@@ -3,6 +3,8 @@
 #include <QTemporaryDir>
 #include <cstdlib>
 
+#include "resources/pictures.h"
+
 int runAboutTests(int argc, char** argv);
 int runAdapterTests(int argc, char** argv);
 int runCommandsTests(int argc, char** argv);
@@ -21,6 +23,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
+    drlResourcesInit();
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     int failed = 0;
     failed += runTextsTests(argc, argv);

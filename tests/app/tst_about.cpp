@@ -48,6 +48,34 @@ private slots:
         QCOMPARE(image.pixelColor(300, 100), kBackground);
     }
 
+    // Only the version text changes the splash picture, and only by brightening it.
+    void aboutPictureCarriesTheVersion() {
+        const QImage plain =
+            QPixmap(":/splash_screen").toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage about = aboutPixmap().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(about.size(), QSize(626, 437));
+        QCOMPARE(plain.size(), about.size());
+        QFont font(QStringLiteral("Helvetica"), 8);
+        const QFontMetrics metrics(font);
+        const QRect text(34, 417 - metrics.ascent(), metrics.horizontalAdvance("Version 1.00") + 2,
+                         metrics.height());
+        int changed = 0;
+        for (int y = 0; y < about.height(); ++y) {
+            for (int x = 0; x < about.width(); ++x) {
+                const QRgb a = about.pixel(x, y);
+                const QRgb p = plain.pixel(x, y);
+                if (a == p) {
+                    continue;
+                }
+                QVERIFY2(text.contains(x, y),
+                         qPrintable(QString("changed at %1,%2").arg(x).arg(y)));
+                QVERIFY(qGray(a) > qGray(p));
+                ++changed;
+            }
+        }
+        QVERIFY(changed > 20);
+    }
+
     void missingPictureGivesNoPicture() {
         const QPixmap drawn =
             drawTextOnPixmap(QPixmap(), "Version 1.00", QPoint(34, 417), QFont(), Qt::white);
