@@ -30,12 +30,19 @@ QPixmap drawTextOnPixmap(const QPixmap& source, const QString& text, const QPoin
     return result;
 }
 
-QPixmap aboutPixmap() {
+QPixmap aboutPixmap(qreal devicePixelRatio) {
+    QPixmap splash;
+    if (devicePixelRatio > 1.0) {
+        splash = QPixmap(QStringLiteral(":/splash_screen@2x"));
+        splash.setDevicePixelRatio(2.0);
+    }
+    if (splash.isNull()) {
+        splash = QPixmap(QStringLiteral(":/splash_screen"));
+    }
     QFont font(QStringLiteral("Helvetica"), 8, QFont::Normal, false);
     font.setStyleStrategy(QFont::PreferAntialias);
-    return drawTextOnPixmap(QPixmap(QStringLiteral(":/splash_screen")),
-                            AboutDialog::tr("Version %1").arg(QLatin1String(kVersion)), kVersionAt,
-                            font, Qt::white);
+    return drawTextOnPixmap(splash, AboutDialog::tr("Version %1").arg(QLatin1String(kVersion)),
+                            kVersionAt, font, Qt::white);
 }
 
 AboutDialog::AboutDialog(const QPixmap& pixmap, QWidget* parent) : QDialog(parent, Qt::Popup) {

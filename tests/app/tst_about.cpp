@@ -33,6 +33,7 @@ class AboutTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void init() { QTest::failOnWarning(QRegularExpression("QObject::connect|connectSlotsByName")); }
     void versionTextInWhiteOnItsBaseLine() {
         QFont font(QStringLiteral("Helvetica"), 8);
         const QPixmap drawn =
@@ -74,6 +75,15 @@ private slots:
             }
         }
         QVERIFY(changed > 20);
+    }
+
+    void aboutPictureForHighDensityScreens() {
+        const QPixmap sharp = aboutPixmap(2.0);
+        QCOMPARE(sharp.size(), QSize(1252, 874));
+        QCOMPARE(sharp.deviceIndependentSize().toSize(), QSize(626, 437));
+        const QImage image = sharp.toImage();
+        const int height = 2 * QFontMetrics(QFont(QStringLiteral("Helvetica"), 8)).ascent();
+        QVERIFY(whitePixels(image, QRect(68, 834 - height, 180, height + 1)) > 40);
     }
 
     void missingPictureGivesNoPicture() {

@@ -35,7 +35,10 @@ class AdapterTest : public QObject {
     }
 
 private slots:
-    void init() { rig = std::make_unique<Rig>(); }
+    void init() {
+        QTest::failOnWarning(QRegularExpression("QObject::connect|connectSlotsByName"));
+        rig = std::make_unique<Rig>();
+    }
     void cleanup() {
         journal.reset();
         rig.reset();
@@ -259,6 +262,22 @@ private slots:
         QCOMPARE(journal->take(), QStringList{"list:0,1"});
         rig->step();
         QCOMPARE(b.log->count(kDrive), drives + 4);
+    }
+
+    // Answers posted but not yet delivered die with the adapter.
+    void destroyedWithEventsQueued() {
+        rig->plug(2, "healthy");
+        listen();
+        rig->clock.waitForSleepers(1);
+        rig->clock.advance(60001);
+        rig->clock.waitForSleepers(1);
+        journal.reset();
+        rig->clock.setAutoAdvance(true);  // the worker must leave its sleep to stop
+        StorageManager::destroyInstance();
+        rig->deliver();
+        sm = StorageManager::instance();
+        QVERIFY(sm);
+        QVERIFY(!sm->isDeviceBusy(0));
     }
 
     void withoutCoreEveryCallIsHarmless() {

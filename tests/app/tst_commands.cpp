@@ -54,7 +54,10 @@ class CommandsTest : public QObject {
     }
 
 private slots:
-    void init() { rig = std::make_unique<Rig>(); }
+    void init() {
+        QTest::failOnWarning(QRegularExpression("QObject::connect|connectSlotsByName"));
+        rig = std::make_unique<Rig>();
+    }
     void cleanup() {
         rig.reset();
         sm = nullptr;
