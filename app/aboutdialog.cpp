@@ -13,6 +13,9 @@ const QPoint kVersionAt(34, 417);
 
 QPixmap drawTextOnPixmap(const QPixmap& source, const QString& text, const QPoint& position,
                          const QFont& font, const QColor& colour) {
+    if (source.isNull()) {
+        return QPixmap();  // nothing to paint on; a painter on it would only warn
+    }
     QPixmap result(source.size());
     result.setDevicePixelRatio(source.devicePixelRatio());
     QPainter painter(&result);
