@@ -29,6 +29,7 @@
 #include "io/platform.h"
 #include "os/device_listener.h"
 #include "os/manual_clock.h"
+#include "resources/pictures.h"
 #include "settings/folder.h"
 #include "settings/intlist.h"
 #include "settings/kvstore.h"
@@ -448,7 +449,10 @@ private slots:
                               "4.0 TB\n4,000,787,030,016 bytes",
                               "Drive Failure Warning\nScan Errors: 17\nBad Block remapped: 212\n"
                               "CRC Errors: 3\nTemperature: 52.3 C"}));
-        QVERIFY(isCellItem<TIconWithStringItem>(cell(failing, 1, 3)));
+        const QIcon warning = cellItem<TIconWithStringItem>(cell(failing, 1, 3)).icon();
+        QVERIFY(!warning.isNull());
+        QVERIFY(warning.availableSizes().contains(QSize(32, 32)));
+        QVERIFY(warning.availableSizes().contains(QSize(64, 64)));
         QCOMPARE(row(failing, 3).at(3), QStringLiteral("Drive Healthy\nTemperature: Unknown"));
 
         DeviceInfoDialog* degraded = DeviceInfoDialog::ensure(idOf(1));
@@ -609,6 +613,7 @@ private slots:
         QTextEdit* view = child<QTextEdit>(dialog, "txe_status");
         QVERIFY(view->toPlainText().contains(QStringLiteral("VRXA-QD01")));
         QVERIFY(QFontInfo(view->font()).fixedPitch());
+        QCOMPARE(view->font().styleHint(), QFont::Monospace);  // where no alias maps it
 
         auto longReport = [](const QString& word) {
             QString html = QStringLiteral("<html><body><pre>");
@@ -811,6 +816,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
+    drlResourcesInit();
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     TestDialogs test;
     return QTest::qExec(&test, argc, argv);
