@@ -555,6 +555,7 @@ private slots:
 
         DeviceInfoDialog::destroyFor(id);
         QVERIFY(!DeviceInfoDialog::find(id));
+        DeviceInfoDialog::destroyFor(id);  // none registered: nothing happens
         QCOMPARE(DeviceInfoDialog::registeredDevices(), QList<DrlDevId>{idOf(0)});
         DeviceInfoDialog::closeAll();
         QVERIFY(other->isHidden());
@@ -596,6 +597,20 @@ private slots:
         dialog = DeviceInfoDialog::ensure(id);
         QCOMPARE(dialog->size(), QSize(725, 600));
         QCOMPARE(drives(dialog)->columnWidths().mid(0, 2), QList<int>({125, 150}));
+
+        // Without a stored place a dialog opens over the window that asked; with one, alone.
+        QWidget mainWindow;
+        DeviceInfoDialog::destroyAll();
+        QCOMPARE(DeviceInfoDialog::showFor(idOf(0), &mainWindow)->parentWidget(), &mainWindow);
+        settings().setString(name.toStdString(), "geometry", "");
+        QCOMPARE(DeviceInfoDialog::showFor(id, &mainWindow)->parentWidget(), &mainWindow);
+        DeviceInfoDialog::destroyAll();
+        dialog = DeviceInfoDialog::showFor(id, &mainWindow);
+        QVERIFY(dialog->isWindow());
+        dialog->close();
+        DeviceInfoDialog::destroyAll();
+        QCOMPARE(DeviceInfoDialog::showFor(id, &mainWindow)->parentWidget(), nullptr);
+        DeviceInfoDialog::destroyAll();
 
         // Closing a never-shown dialog keeps the widths but writes no made-up place.
         settings().setString(name.toStdString(), "geometry", "");
