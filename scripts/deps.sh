@@ -23,6 +23,7 @@ packages=(
     man-db
     ninja-build
     pkg-config
+    poppler-utils
     python3-prometheus-client
     qt6-base-dev
     systemd
