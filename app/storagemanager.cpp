@@ -1,0 +1,363 @@
+#include "app/storagemanager.h"
+
+#include <QCoreApplication>
+#include <vector>
+
+#include "app/guitexts.h"
+#include "app/prompts.h"
+#include "dcp/result.h"
+#include "dcp/texts.h"
+#include "drl/storage_manager.h"
+
+using namespace corvane;
+
+namespace {
+
+QEvent::Type registerType() {
+    return QEvent::Type(QEvent::registerEventType());
+}
+
+StorageManager* theInstance = nullptr;
+
+std::function<drl::CvnStorageManager*()>& coreFactory() {
+    static std::function<drl::CvnStorageManager*()> factory;
+    return factory;
+}
+
+constexpr quint32 kFirstPollMs = 5000;
+constexpr quint32 kProgressPollMs = 20000;
+constexpr quint32 kPeriodicQueryMs = 60000;
+
+// Asks the core one request and hands its answer over with its own type, or null.
+template <typename Response>
+Response* ask(drl::CvnStorageManager* core, DrlDevId id, const dcp::DcpRequest& request) {
+    if (!core) {
+        return nullptr;
+    }
+    dcp::DcpResponse* response = nullptr;
+    if (core->execute(id, &request, &response) != drl::Ok || !response) {
+        return nullptr;
+    }
+    if (response->type != request.type) {
+        delete response;
+        return nullptr;
+    }
+    return static_cast<Response*>(response);
+}
+
+}  // namespace
+
+const QEvent::Type StorageManager::DeviceListEventType = registerType();
+const QEvent::Type DeviceInfoEvent::EventType = registerType();
+const QEvent::Type DriveInfoEvent::EventType = registerType();
+const QEvent::Type StatusTextEvent::EventType = registerType();
+const QEvent::Type RebuildProgressEvent::EventType = registerType();
+
+DeviceInfoEvent::DeviceInfoEvent(DrlDevId d, const DcpRespInfo& i)
+    : QEvent(EventType), device(d), info(i) {}
+DeviceInfoEvent::~DeviceInfoEvent() = default;
+
+DriveInfoEvent::DriveInfoEvent(DrlDevId d, const DcpRespDriveInfo& i)
+    : QEvent(EventType), device(d), info(i) {}
+DriveInfoEvent::~DriveInfoEvent() = default;
+
+StatusTextEvent::StatusTextEvent(DrlDevId d, const DcpRespStatusText& t)
+    : QEvent(EventType), device(d), text(t) {}
+StatusTextEvent::~StatusTextEvent() = default;
+
+RebuildProgressEvent::RebuildProgressEvent(DrlDevId d, const DcpRespProgress& p)
+    : QEvent(EventType), device(d), progress(p) {}
+RebuildProgressEvent::~RebuildProgressEvent() = default;
+
+StorageManager* StorageManager::instance() {
+    if (!theInstance) {
+        theInstance = new StorageManager();
+    }
+    return theInstance;
+}
+
+void StorageManager::destroyInstance() {
+    delete theInstance;
+    theInstance = nullptr;
+}
+
+void StorageManager::setCoreFactory(std::function<drl::CvnStorageManager*()> factory) {
+    coreFactory() = std::move(factory);
+}
+
+StorageManager::StorageManager()
+    : core_(coreFactory() ? coreFactory()() : drl::CvnStorageManager::create()) {}
+
+StorageManager::~StorageManager() {
+    if (core_) {
+        // Nothing may reach this half-destroyed object from the worker.
+        core_->removeNotifier(this);
+    }
+    core_.reset();  // joins the worker; events still queued die with this QObject
+}
+
+void StorageManager::startListening() {
+    if (core_) {
+        core_->addNotifier(this);
+    }
+}
+
+void StorageManager::rescanDevices() {
+    if (core_) {
+        core_->rescan();
+    }
+}
+
+void StorageManager::notify(const drl::DrlEvent& event) {
+    QEvent* posted = nullptr;
+    if (event.type == drl::DeviceListChanged || event.type == drl::DeviceReturned) {
+        posted = new QEvent(DeviceListEventType);
+    } else if (event.type == drl::AsyncCommResult) {
+        const auto& async = static_cast<const drl::DrlEventAsyncComm&>(event);
+        const dcp::DcpResponse* r = async.response;
+        if (!r) {
+            return;
+        }
+        switch (r->type) {
+            case dcp::TypeGetInfo:
+                posted = new DeviceInfoEvent(async.devId, *static_cast<const DcpRespInfo*>(r));
+                break;
+            case dcp::TypeGetDriveInfo:
+                posted = new DriveInfoEvent(async.devId, *static_cast<const DcpRespDriveInfo*>(r));
+                break;
+            case dcp::TypeGetStatusText:
+                posted =
+                    new StatusTextEvent(async.devId, *static_cast<const DcpRespStatusText*>(r));
+                break;
+            case dcp::TypeGetProgress:
+                posted =
+                    new RebuildProgressEvent(async.devId, *static_cast<const DcpRespProgress*>(r));
+                break;
+            default:
+                break;
+        }
+    }
+    if (posted) {
+        QCoreApplication::postEvent(this, posted);
+    }
+}
+
+void StorageManager::customEvent(QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type == DeviceListEventType) {
+        event->accept();
+        refreshDeviceList();
+    } else if (type == DeviceInfoEvent::EventType) {
+        event->accept();
+        auto* e = static_cast<DeviceInfoEvent*>(event);
+        infoCache_.insert(e->device, std::make_shared<DcpRespInfo>(e->info));
+        if (!progressPolls_.contains(e->device)) {
+            emit deviceChange(e->device, &e->info);
+        }
+    } else if (type == DriveInfoEvent::EventType) {
+        event->accept();
+        auto* e = static_cast<DriveInfoEvent*>(event);
+        emit deviceDriveChange(e->device, &e->info);
+    } else if (type == StatusTextEvent::EventType) {
+        event->accept();
+        auto* e = static_cast<StatusTextEvent*>(event);
+        emit deviceTextChange(e->device, &e->text);
+    } else if (type == RebuildProgressEvent::EventType) {
+        event->accept();
+        handleProgress(*static_cast<RebuildProgressEvent*>(event));
+    }
+}
+
+void StorageManager::handleProgress(const RebuildProgressEvent& event) {
+    const DrlDevId id = event.device;
+    // A report for a device without a poll (one posted just before a refresh dropped the
+    // device's record) changes no poll; it is still forwarded.
+    auto poll = progressPolls_.find(id);
+    if (poll != progressPolls_.end() && core_) {
+        switch (event.progress.phase) {
+            case dcp::PhaseProgressing:
+                if (poll->interval == kFirstPollMs) {
+                    core_->stopAsyncComm(poll->commId);
+                    const dcp::DcpReqGetProgress request;
+                    quint32 commId = 0;
+                    core_->startAsyncComm(id, &request, kProgressPollMs, &commId);
+                    poll->commId = commId;
+                    poll->interval = kProgressPollMs;
+                }
+                break;
+            case dcp::PhasePreparing:
+                break;
+            default:
+                core_->stopAsyncComm(poll->commId);
+                progressPolls_.erase(poll);
+                refreshDeviceList();
+                break;
+        }
+    }
+    emit deviceStatusChange(id, event.progress);
+}
+
+void StorageManager::refreshDeviceList() {
+    if (!core_) {
+        return;
+    }
+    std::vector<DrlDevId> ids;
+    if (core_->getDevices(&ids) != drl::Ok) {
+        return;
+    }
+    const QList<DrlDevId> listed(ids.begin(), ids.end());
+    for (auto it = infoCache_.begin(); it != infoCache_.end();) {
+        it = listed.contains(it.key()) ? std::next(it) : infoCache_.erase(it);
+    }
+    // The core drops the periodic requests of vanished devices itself.
+    for (auto it = progressPolls_.begin(); it != progressPolls_.end();) {
+        it = listed.contains(it.key()) ? std::next(it) : progressPolls_.erase(it);
+    }
+
+    QMap<DrlDevId, DcpRespInfo*> map;
+    for (DrlDevId id : listed) {
+        DcpRespInfo* info = deviceInfo(id, true);
+        if (!info) {
+            continue;
+        }
+        map.insert(id, info);
+        if (info->raidStatus == dcp::RaidRebuilding) {
+            trackProgress(id);
+        }
+        if (!knownDevices_.contains(id)) {
+            const dcp::DcpReqGetInfo getInfo;
+            const dcp::DcpReqGetStatusText getText;
+            core_->startAsyncComm(id, &getInfo, kPeriodicQueryMs, nullptr);
+            core_->startAsyncComm(id, &getText, kPeriodicQueryMs, nullptr);
+            for (quint32 bay = 0; bay < info->driveCount; ++bay) {
+                const dcp::DcpReqGetDriveInfo getDrive(bay);
+                core_->startAsyncComm(id, &getDrive, kPeriodicQueryMs, nullptr);
+            }
+        }
+    }
+    knownDevices_ = listed;
+    emit deviceListChange(map);
+    qDeleteAll(map);
+}
+
+DcpRespInfo* StorageManager::deviceInfo(DrlDevId id, bool refresh) {
+    if (!refresh) {
+        auto cached = infoCache_.constFind(id);
+        if (cached != infoCache_.constEnd()) {
+            return new DcpRespInfo(**cached);
+        }
+    }
+    auto* info = ask<DcpRespInfo>(core_.get(), id, dcp::DcpReqGetInfo());
+    if (info) {
+        infoCache_.insert(id, std::make_shared<DcpRespInfo>(*info));
+    }
+    return info;
+}
+
+DcpRespDriveInfo* StorageManager::driveInfo(DrlDevId id, quint32 driveIndex) {
+    return ask<DcpRespDriveInfo>(core_.get(), id, dcp::DcpReqGetDriveInfo(driveIndex));
+}
+
+DcpRespStatusText* StorageManager::statusText(DrlDevId id) {
+    return ask<DcpRespStatusText>(core_.get(), id, dcp::DcpReqGetStatusText());
+}
+
+DcpRespInitConfiguration* StorageManager::sendInitConfiguration(DrlDevId id, quint32 capacityMode) {
+    return ask<DcpRespInitConfiguration>(
+        core_.get(), id, dcp::DcpReqInitConfiguration(dcp::kConfigurationRaid5, capacityMode));
+}
+
+DcpRespRebuild* StorageManager::sendRebuild(DrlDevId id) {
+    return ask<DcpRespRebuild>(core_.get(), id, dcp::DcpReqRebuild());
+}
+
+bool StorageManager::isDeviceBusy(DrlDevId id) const {
+    return progressPolls_.contains(id);
+}
+
+bool StorageManager::hasTrackedOperations() const {
+    return !progressPolls_.isEmpty();
+}
+
+void StorageManager::trackProgress(DrlDevId id) {
+    if (progressPolls_.contains(id)) {
+        return;
+    }
+    ProgressPoll poll;
+    if (core_) {
+        const dcp::DcpReqGetProgress request;
+        core_->startAsyncComm(id, &request, kFirstPollMs, &poll.commId);
+    }
+    poll.interval = kFirstPollMs;
+    progressPolls_.insert(id, poll);
+}
+
+bool StorageManager::rejectIfBusy(QWidget* parent, DrlDevId id, const QString& title) {
+    if (!isDeviceBusy(id)) {
+        return false;
+    }
+    TPrompts::current().failure(
+        parent, title, tr("The requested device is currently\nprocessing another request."));
+    return true;
+}
+
+bool StorageManager::confirmAction(QWidget* parent, const QString& text) {
+    return TPrompts::current().confirm(parent, tr("Are you sure?"), text);
+}
+
+void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
+    if (rejectIfBusy(parent, id, tr("Cannot Initialize!"))) {
+        return;
+    }
+    if (!confirmAction(parent, tr("Are you sure you want to initialize a\nnew RAID "
+                                  "configuration? Initialization\nwill destroy data on the "
+                                  "drives."))) {
+        return;
+    }
+    std::unique_ptr<DcpRespInfo> info(deviceInfo(id, false));
+    if (!info) {
+        return;
+    }
+    quint32 capacityMode = 0;
+    if (info->largeCapacity) {
+        const int chosen = TPrompts::current().chooseCapacity(parent);
+        if (chosen < 0 || !dcp::capacityModeText(uint32_t(chosen))) {
+            return;
+        }
+        capacityMode = quint32(chosen);
+    }
+    std::unique_ptr<DcpRespInitConfiguration> response(sendInitConfiguration(id, capacityMode));
+    if (!response) {
+        return;
+    }
+    if (response->result == dcp::InitInitialized) {
+        emit deviceInitializing(id);
+    } else {
+        TPrompts::current().failure(
+            parent, tr("Initialize Configuration Failure!"),
+            tr("Failed to initialize configuration!\nFailed with status error: %1.")
+                .arg(dcpText(dcp::initResultText(response->result)), 0, QLatin1Char(' ')));
+    }
+}
+
+void StorageManager::rebuildDevice(QWidget* parent, DrlDevId id) {
+    if (rejectIfBusy(parent, id, tr("Cannot Rebuild!"))) {
+        return;
+    }
+    if (!confirmAction(parent, tr("Are you sure you want to rebuild\nthe RAID configuration? "
+                                  "Rebuilding\nwill alter data on the newly added drive."))) {
+        return;
+    }
+    std::unique_ptr<DcpRespRebuild> response(sendRebuild(id));
+    if (!response) {
+        return;
+    }
+    if (response->result == dcp::RebuildInProgress) {
+        trackProgress(id);
+    } else {
+        TPrompts::current().failure(
+            parent, tr("Rebuild Failure!"),
+            tr("Failed to initiate a RAID rebuild!\nFailed with status error: %1.")
+                .arg(dcpText(dcp::rebuildResultText(response->result)), 0, QLatin1Char(' ')));
+    }
+}

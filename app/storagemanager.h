@@ -1,0 +1,143 @@
+#pragma once
+
+#include <QEvent>
+#include <QList>
+#include <QMap>
+#include <QMetaType>
+#include <QObject>
+#include <functional>
+#include <memory>
+
+#include "dcp/records.h"
+#include "drl/notifier.h"
+
+class QWidget;
+
+namespace corvane::drl {
+class CvnStorageManager;
+}
+
+// The GUI names the core's records without their namespaces.
+using DrlDevId = corvane::drl::DrlDevId;
+using DcpRespInfo = corvane::dcp::DcpRespInfo;
+using DcpRespDriveInfo = corvane::dcp::DcpRespDriveInfo;
+using DcpRespStatusText = corvane::dcp::DcpRespStatusText;
+using DcpRespProgress = corvane::dcp::DcpRespProgress;
+using DcpRespInitConfiguration = corvane::dcp::DcpRespInitConfiguration;
+using DcpRespRebuild = corvane::dcp::DcpRespRebuild;
+
+Q_DECLARE_METATYPE(DcpRespProgress)
+
+// Events that carry a copy of one periodic answer from the core's worker to the GUI
+// thread. Each type is registered once, before main runs.
+class DeviceInfoEvent : public QEvent {
+public:
+    static const QEvent::Type EventType;
+    DeviceInfoEvent(DrlDevId device, const DcpRespInfo& info);
+    ~DeviceInfoEvent() override;
+    DrlDevId device;
+    DcpRespInfo info;
+};
+
+class DriveInfoEvent : public QEvent {
+public:
+    static const QEvent::Type EventType;
+    DriveInfoEvent(DrlDevId device, const DcpRespDriveInfo& info);
+    ~DriveInfoEvent() override;
+    DrlDevId device;
+    DcpRespDriveInfo info;
+};
+
+class StatusTextEvent : public QEvent {
+public:
+    static const QEvent::Type EventType;
+    StatusTextEvent(DrlDevId device, const DcpRespStatusText& text);
+    ~StatusTextEvent() override;
+    DrlDevId device;
+    DcpRespStatusText text;
+};
+
+class RebuildProgressEvent : public QEvent {
+public:
+    static const QEvent::Type EventType;
+    RebuildProgressEvent(DrlDevId device, const DcpRespProgress& progress);
+    ~RebuildProgressEvent() override;
+    DrlDevId device;
+    DcpRespProgress progress;
+};
+
+// The one object through which the GUI talks to the storage manager core: it re-posts the
+// core's notifications to the GUI thread, keeps the latest device information and the
+// running progress polls, and runs the synchronous queries and the RAID commands.
+// Everything but notify() runs on the GUI thread. With no core (its factory failed) every
+// call does nothing and every query answers null.
+class StorageManager : public QObject, public corvane::drl::DrlNotifier {
+    Q_OBJECT
+
+public:
+    // The plain device-list event.
+    static const QEvent::Type DeviceListEventType;
+
+    static StorageManager* instance();
+    static void destroyInstance();
+    // What the next instance() uses to make its core; an empty function restores the
+    // default (CvnStorageManager::create). Tests and the demo choose the listener here.
+    static void setCoreFactory(std::function<corvane::drl::CvnStorageManager*()> factory);
+
+    // Registers with the core; its first device-list report follows at once.
+    void startListening();
+
+    // Queries on the calling thread; each answer is new and belongs to the caller.
+    DcpRespInfo* deviceInfo(DrlDevId id, bool refresh);
+    DcpRespDriveInfo* driveInfo(DrlDevId id, quint32 driveIndex);
+    DcpRespStatusText* statusText(DrlDevId id);
+    DcpRespInitConfiguration* sendInitConfiguration(DrlDevId id, quint32 capacityMode);
+    DcpRespRebuild* sendRebuild(DrlDevId id);
+
+    // A device with a progress poll is busy for the GUI.
+    bool isDeviceBusy(DrlDevId id) const;
+    bool hasTrackedOperations() const;
+    void trackProgress(DrlDevId id);
+
+    // The RAID commands; their questions and boxes go through TPrompts, parented to parent.
+    void initDevice(QWidget* parent, DrlDevId id);
+    void rebuildDevice(QWidget* parent, DrlDevId id);
+    // True when the device is busy and the user was told so under this title.
+    bool rejectIfBusy(QWidget* parent, DrlDevId id, const QString& title);
+    // True only when the user answered Yes.
+    bool confirmAction(QWidget* parent, const QString& text);
+
+    // Worker thread: copies the event's data into a Qt event posted to this object.
+    void notify(const corvane::drl::DrlEvent& event) override;
+
+    void refreshDeviceList();
+
+signals:
+    void deviceChange(DrlDevId id, const DcpRespInfo* pInfo);
+    void deviceDriveChange(DrlDevId id, const DcpRespDriveInfo* pInfo);
+    void deviceTextChange(DrlDevId id, const DcpRespStatusText* pInfo);
+    void deviceListChange(const QMap<DrlDevId, DcpRespInfo*>& list);
+    void deviceStatusChange(quint32 id, const DcpRespProgress& prog);
+    void deviceInitializing(DrlDevId id);
+
+public slots:
+    void rescanDevices();
+
+protected:
+    void customEvent(QEvent* event) override;
+
+private:
+    struct ProgressPoll {
+        quint32 commId = 0;
+        quint32 interval = 0;
+    };
+
+    StorageManager();
+    ~StorageManager() override;
+    void handleProgress(const RebuildProgressEvent& event);
+
+    std::unique_ptr<corvane::drl::CvnStorageManager> core_;
+    QList<DrlDevId> knownDevices_;
+    QMap<DrlDevId, ProgressPoll> progressPolls_;
+    QMap<DrlDevId, std::shared_ptr<DcpRespInfo>> infoCache_;
+};
