@@ -150,19 +150,19 @@ void DRL::setDeviceRow(int row, const DcpRespInfo& info) {
     QString text = tr("RAID %1").arg(dcpText(corvane::dcp::raidStatusText(status)));
     if (status == 2 || status == 4 || status == 5)
         text = boldRedText(text);
+    const QChar br = QLatin1Char('\n');
     if (info.driveFailureLikely)
-        text += boldRedText(QLatin1Char('\n') + tr("Drive Failure is Likely"));
+        text += br + boldRedText(tr("Drive Failure is Likely"));
     const bool capacityDiffers = info.capacity != info.osCapacity;
     if (capacityDiffers || info.diskTooLarge) {
-        text += boldRedText(QLatin1Char('\n') +
-                            (info.hostBus == corvane::dcp::BusIeee1394
-                                 ? tr("Disk Too Large for Windows FireWire/1394 Drivers")
-                                 : tr("OS Incompatibility Detected (Disk Too Large)")));
+        text += br + boldRedText(info.hostBus == corvane::dcp::Bus1394
+                                     ? tr("Disk Too Large for Windows FireWire/1394 Drivers")
+                                     : tr("OS Incompatibility Detected (Disk Too Large)"));
     }
     if (info.cacheDisabled)
-        text += redText(QLatin1Char('\n') + tr("Performance Not Optimized (Cache Disabled)"));
+        text += br + redText(tr("Performance Not Optimized (Cache Disabled)"));
     if (info.readyForRebuild)
-        text += greenText(QLatin1Char('\n') + tr("Ready for Rebuild"));
+        text += br + greenText(tr("Ready for Rebuild"));
     setStatusCell(row, capacityDiffers || info.driveFailureLikely || info.cacheDisabled, text);
 }
 

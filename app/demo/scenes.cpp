@@ -278,15 +278,17 @@ void SceneRunner::buildScenes() {
     });
 
     add("initialise", [this] {
-        const int row = rowWithStatus(window_, QStringLiteral("No RAID"));
-        if (row < 0)
-            return false;
-        deviceTable(window_)->selectRow(row);
+        // The device whose set can be initialised: the one that enables the command.
+        TTableView* t = deviceTable(window_);
         QAction* init = action(window_, "a_init_raid");
-        if (!init->isEnabled())
-            return false;
-        QTimer::singleShot(0, init, &QAction::trigger);
-        return true;
+        for (int row = 0; row < t->rowCount(); ++row) {
+            t->selectRow(row);
+            if (init->isEnabled()) {
+                QTimer::singleShot(0, init, &QAction::trigger);
+                return true;
+            }
+        }
+        return false;
     });
     add("initialise: Yes", [] { return clickInBox(QMessageBox::Yes); });
     add("capacity dialog", [this] {
