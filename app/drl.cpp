@@ -11,6 +11,7 @@
 #include "app/prompts.h"
 #include "dcp/texts.h"
 #include "dialogs/deviceinfodialog.h"
+#include "resources/pictures.h"
 #include "settings/intlist.h"
 #include "settings/kvstore.h"
 #include "ui_drl.h"
@@ -135,7 +136,10 @@ void DRL::saveWindowState() {
 
 void DRL::setDeviceRow(int row, const DcpRespInfo& info) {
     TTableView* table = ui->tbv_devs;
-    table->setItem(row, ColPicture, QPixmap(QLatin1String(":/") + QString::fromLatin1(info.model.c_str())));
+    // An unknown model gives a null pixmap: an empty picture cell.
+    table->setItem(row, ColPicture,
+                   drlPixmap(QString::fromLatin1(info.model.data(), qsizetype(info.model.size())),
+                             devicePixelRatioF()));
     table->setItem(row, ColIdentity,
                    tr("%1\n%2\nSerial#: %3")
                        .arg(deviceText(info.model), deviceText(info.productName),
@@ -167,8 +171,12 @@ void DRL::setDeviceRow(int row, const DcpRespInfo& info) {
 }
 
 void DRL::setStatusCell(int row, bool warning, const QString& text) {
-    if (warning)
-        ui->tbv_devs->setItem(row, ColStatus, QIcon(QStringLiteral(":/warning")), text);
+    if (warning) {
+        QIcon icon;
+        icon.addPixmap(drlPixmap(QStringLiteral("warning"), 1.0));
+        icon.addPixmap(drlPixmap(QStringLiteral("warning"), 2.0));
+        ui->tbv_devs->setItem(row, ColStatus, icon, text);
+    }
     else
         ui->tbv_devs->setItem(row, ColStatus, text);
 }

@@ -1,6 +1,6 @@
 #include "app/entry.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
 #include <memory>
@@ -11,6 +11,7 @@
 #include "app/prompts.h"
 #include "app/singleinstance.h"
 #include "app/storagemanager.h"
+#include "resources/pictures.h"
 #include "settings/folder.h"
 #include "settings/kvstore.h"
 
@@ -92,6 +93,8 @@ int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& h
         return 2;
     }
     prepareSettingsFolder(product);
+    drlResourcesInit();
+    QApplication::setWindowIcon(drlAppIcon());
     int result = 0;
     try {
         // A window whose constructor throws leaves the adapter it created behind.
@@ -102,7 +105,7 @@ int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& h
             }
         } singletons;
         auto window = std::make_unique<DRL>();
-        TerminationSignals signals(*window);
+        TerminationSignals termination(*window);
         window->show();
         if (hook)
             hook(*window);
