@@ -6,17 +6,8 @@
 #include <QString>
 #include <memory>
 
-#include "dcp/records.h"
+#include "app/storagemanager.h"
 #include "dialogs/smartwindow.h"
-#include "drl/notifier.h"
-
-// The GUI names the core's types without their namespaces (redeclaring these elsewhere
-// is harmless).
-using DrlDevId = corvane::drl::DrlDevId;
-using corvane::dcp::DcpRespDriveInfo;
-using corvane::dcp::DcpRespInfo;
-using corvane::dcp::DcpRespProgress;
-using corvane::dcp::DcpRespStatusText;
 
 class QCloseEvent;
 class QPrinter;
@@ -83,8 +74,10 @@ private:
     void printDocument(const QString& title, const QString& text, bool isHtml);
     void showFailure(const QString& message);
     QString columnWidthsKey() const;
+    // Stored geometry was restored, or the dialog has been on screen.
+    bool hasPlace() const;
 
     std::unique_ptr<Ui::DeviceInfoDialog> ui;
     const DrlDevId id_;
-    bool placed_ = false;  // stored geometry restored, or shown once
+    bool placed_ = false;  // stored geometry restored
 };

@@ -1,0 +1,308 @@
+#include "dialogs/deviceinfodialog.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHash>
+#include <QIcon>
+#include <QStringList>
+#include <algorithm>
+#include <utility>
+
+#include "app/guitexts.h"
+#include "dcp/texts.h"
+#include "settings/intlist.h"
+#include "ui_deviceinfodialog.h"
+
+using namespace corvane;
+
+namespace {
+
+QHash<QString, DeviceInfoDialog*>& registry() {
+    static QHash<QString, DeviceInfoDialog*> dialogs;
+    return dialogs;
+}
+
+const QList<int> kDefaultWidths = {125, 125, 125, 173};
+
+// Device fields are bytes as sent; they are shown as Latin-1.
+QString latin1(const std::string& text) {
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+// Drive cells are painted as rich text: device text in them must stay text.
+QString cellText(const std::string& text) {
+    return latin1(text).toHtmlEscaped();
+}
+
+QString byteText(uint64_t bytes) {
+    char grouped[128] = {};
+    formatGrouped(grouped, sizeof grouped, bytes, '_');
+    return DeviceInfoDialog::tr("%1 bytes").arg(QString::fromLatin1(grouped));
+}
+
+// Device exchanges run on the GUI thread; the cursor says so while they last.
+class WaitCursor {
+public:
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+}  // namespace
+
+DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::DeviceInfoDialog>()), id_(id) {
+    ui->setupUi(this);
+    // Courier New is rarely installed on Linux; the hint still picks a monospace face.
+    QFont reportFont = ui->txe_status->font();
+    reportFont.setStyleHint(QFont::Monospace);
+    ui->txe_status->setFont(reportFont);
+
+    ui->pb_progress->hide();
+    ui->tbv_drive->setHeaders(
+        {tr(" Model / Serial #"), tr("RAID Set ID"), tr("Capacity"), tr("Status")});
+    ui->tbv_drive->setRowsResizeToContents();
+    ui->tbv_drive->setColumnWidths(loadIntList(columnWidthsKey(), kDefaultWidths));
+
+    StorageManager* manager = StorageManager::instance();
+    {
+        WaitCursor wait;
+        if (DcpRespInfo* info = manager->deviceInfo(id_, false)) {
+            updateDeviceInfo(*info);
+            fillDrives(info->driveCount);
+            delete info;
+        }
+        if (DcpRespStatusText* text = manager->statusText(id_)) {
+            setStatusReport(latin1(text->text));
+            delete text;
+        }
+    }
+
+    registry().insert(settingsName(id_), this);
+
+    const std::string name = settingsName(id_).toStdString();
+    setWindowName(name);
+    placed_ = restoreWindowGeometry(this, id_ != 0 ? name : std::string());
+
+    qRegisterMetaType<DcpRespProgress>("DcpRespProgress");
+    connect(manager, &StorageManager::deviceChange, this, &DeviceInfoDialog::deviceChange);
+    connect(manager, &StorageManager::deviceDriveChange, this,
+            &DeviceInfoDialog::deviceDriveChange);
+    connect(manager, &StorageManager::deviceTextChange, this, &DeviceInfoDialog::deviceTextChange);
+    connect(manager, &StorageManager::deviceListChange, this, &DeviceInfoDialog::deviceListChange);
+    connect(manager, &StorageManager::deviceStatusChange, this,
+            &DeviceInfoDialog::deviceStatusChange);
+    connect(ui->a_copy, &QAction::triggered, this, &DeviceInfoDialog::on_btn_copy_clicked);
+}
+
+DeviceInfoDialog::~DeviceInfoDialog() {
+    auto it = registry().find(settingsName(id_));
+    if (it != registry().end() && it.value() == this) {
+        registry().erase(it);
+    }
+}
+
+DrlDevId DeviceInfoDialog::deviceId() const {
+    return id_;
+}
+
+QString DeviceInfoDialog::settingsName(DrlDevId id) {
+    return QStringLiteral("device_info_dlg_%1").arg(id);
+}
+
+QString DeviceInfoDialog::columnWidthsKey() const {
+    return settingsName(id_) + QStringLiteral("/tbv_drive");
+}
+
+DeviceInfoDialog* DeviceInfoDialog::find(DrlDevId id) {
+    return registry().value(settingsName(id), nullptr);
+}
+
+DeviceInfoDialog* DeviceInfoDialog::ensure(DrlDevId id) {
+    DeviceInfoDialog* dialog = find(id);
+    return dialog ? dialog : new DeviceInfoDialog(id, nullptr);
+}
+
+DeviceInfoDialog* DeviceInfoDialog::showFor(DrlDevId id, QWidget* over) {
+    DeviceInfoDialog* dialog = ensure(id);
+    if (over && !dialog->hasPlace()) {
+        // Without stored geometry the dialog opens centred over the window that asked.
+        dialog->setParent(over, dialog->windowFlags());
+    }
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+    return dialog;
+}
+
+void DeviceInfoDialog::destroyFor(DrlDevId id) {
+    DeviceInfoDialog* dialog = find(id);
+    if (!dialog) {
+        return;
+    }
+    dialog->close();
+    registry().remove(settingsName(id));
+    delete dialog;
+}
+
+void DeviceInfoDialog::closeAll() {
+    for (DeviceInfoDialog* dialog : registry()) {
+        dialog->close();
+    }
+}
+
+void DeviceInfoDialog::destroyAll() {
+    const QHash<QString, DeviceInfoDialog*> all = std::exchange(registry(), {});
+    qDeleteAll(all);
+}
+
+QList<DrlDevId> DeviceInfoDialog::registeredDevices() {
+    QList<DrlDevId> ids;
+    for (const DeviceInfoDialog* dialog : registry()) {
+        ids.append(dialog->id_);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+void DeviceInfoDialog::updateDeviceInfo(const DcpRespInfo& info) {
+    ui->lb_dev_model->setText(latin1(info.model));
+    ui->lb_dev_serial->setText(latin1(info.serialText));
+    ui->lb_dev_config->setText(dcpText(dcp::configurationText(info.configuration)));
+    ui->lb_dev_capacity->setText(
+        tr("%1 (%2)").arg(sizeText(info.capacity), byteText(info.capacity)));
+
+    QString sysid = latin1(info.devicePath);
+    if (!info.volumes.empty()) {
+        QStringList volumes;
+        for (const std::string& v : info.volumes) {
+            volumes.append(latin1(v));
+        }
+        sysid += QStringLiteral(" (") + volumes.join(QStringLiteral(", ")) + QStringLiteral(")");
+    }
+    ui->lb_dev_sysid->setText(sysid);
+    ui->lb_dev_fwtime->setText(latin1(info.firmwareTime));
+    ui->lb_dev_fwdate->setText(latin1(info.firmwareDate));
+
+    const QString status = tr("RAID %1").arg(dcpText(dcp::raidStatusText(info.raidStatus)));
+    ui->lb_dev_status->setText(info.raidStatus == dcp::RaidNormal ? status.toHtmlEscaped()
+                                                                  : boldRedText(status));
+    setWindowTitle(tr("Storage Device Information  Serial#: %1").arg(latin1(info.serialText)));
+}
+
+void DeviceInfoDialog::fillDrives(quint32 count) {
+    WaitCursor wait;
+    ui->tbv_drive->clearAllRows();
+    StorageManager* manager = StorageManager::instance();
+    for (quint32 i = 0; i < count; ++i) {
+        if (DcpRespDriveInfo* drive = manager->driveInfo(id_, i)) {
+            updateDriveRow(int(i), *drive);
+            delete drive;
+        }
+    }
+}
+
+void DeviceInfoDialog::updateDriveRow(int row, const DcpRespDriveInfo& drive) {
+    TTableView* table = ui->tbv_drive;
+    if (!drive.present) {
+        table->setItem(row, 0, tr("(Not Present)"));
+        return;
+    }
+    table->setItem(
+        row, 0, QStringLiteral("%1\n%2").arg(cellText(drive.model), cellText(drive.serialNumber)));
+
+    const QString setId = cellText(drive.raidSetId);
+    QString member = setId;
+    if (drive.memberState == dcp::MemberRebuilding) {
+        member = tr("%1 (Rebuilding)").arg(setId);
+    } else if (drive.memberState == dcp::MemberInactive) {
+        member = tr("%1 (Inactive)").arg(setId);
+    }
+    table->setItem(row, 1, member);
+    table->setItem(
+        row, 2, QStringLiteral("%1\n%2").arg(sizeText(drive.capacity), byteText(drive.capacity)));
+
+    const QString health = dcpText(dcp::healthText(drive.health));
+    const QString temperature =
+        drive.temperature == 0
+            ? tr("Temperature: Unknown")
+            : tr("Temperature: %1 C").arg(QString::number(drive.temperature / 10.0, 'g'));
+    if (drive.health == dcp::HealthHealthy) {
+        table->setItem(row, 3, tr("%1\n").arg(health) + temperature);
+        return;
+    }
+    const QString counters = tr("%1\nScan Errors: %2\nBad Block remapped: %3\nCRC Errors: %4\n")
+                                 .arg(health)
+                                 .arg(drive.scanErrors)
+                                 .arg(drive.badBlocksRemapped)
+                                 .arg(drive.crcErrors);
+    table->setItem(row, 3, QIcon(QStringLiteral(":/warning")), counters + temperature);
+}
+
+void DeviceInfoDialog::deviceChange(DrlDevId id, const DcpRespInfo* pInfo) {
+    if (id == id_ && pInfo) {
+        updateDeviceInfo(*pInfo);
+    }
+}
+
+void DeviceInfoDialog::deviceDriveChange(DrlDevId id, const DcpRespDriveInfo* pInfo) {
+    if (id == id_ && pInfo) {
+        updateDriveRow(int(pInfo->driveIndex), *pInfo);
+    }
+}
+
+void DeviceInfoDialog::deviceListChange(QMap<DrlDevId, DcpRespInfo*> list) {
+    const auto it = list.constFind(id_);
+    if (it == list.constEnd() || !it.value()) {
+        close();  // the device is gone; the dialog stays registered, hidden
+        return;
+    }
+    updateDeviceInfo(*it.value());
+    fillDrives(it.value()->driveCount);
+}
+
+void DeviceInfoDialog::deviceStatusChange(quint32 id, DcpRespProgress prog) {
+    if (id != id_) {
+        return;
+    }
+    QProgressBar* bar = ui->pb_progress;
+    if (bar->isHidden() && prog.phase == dcp::PhaseProgressing) {
+        bar->show();
+    }
+    // A device may send more than the whole; the bar ignores values out of its range.
+    bar->setValue(int(std::min<quint32>(prog.percent, quint32(bar->maximum()))));
+    if (bar->isVisible() && prog.phase != dcp::PhaseProgressing) {
+        bar->hide();
+        if (DcpRespInfo* info = StorageManager::instance()->deviceInfo(id_, false)) {
+            updateDeviceInfo(*info);
+            fillDrives(info->driveCount);
+            delete info;
+        }
+    }
+}
+
+void DeviceInfoDialog::deviceTextChange(DrlDevId id, const DcpRespStatusText* pInfo) {
+    if (id == id_ && pInfo) {
+        setStatusReport(latin1(pInfo->text));
+    }
+}
+
+void DeviceInfoDialog::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    hide();
+    // A dialog never shown and without stored geometry has no place worth keeping: the
+    // next one would open in a corner instead of over the main window.
+    if (hasPlace()) {
+        saveWindowGeometry(this);
+    }
+    saveIntList(columnWidthsKey(), ui->tbv_drive->columnWidths());
+}
+
+bool DeviceInfoDialog::hasPlace() const {
+    return placed_ || testAttribute(Qt::WA_WState_Created);
+}
+
+void DeviceInfoDialog::reject() {
+    close();
+}
