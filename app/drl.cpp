@@ -176,8 +176,7 @@ void DRL::setStatusCell(int row, bool warning, const QString& text) {
         icon.addPixmap(drlPixmap(QStringLiteral("warning"), 1.0));
         icon.addPixmap(drlPixmap(QStringLiteral("warning"), 2.0));
         ui->tbv_devs->setItem(row, ColStatus, icon, text);
-    }
-    else
+    } else
         ui->tbv_devs->setItem(row, ColStatus, text);
 }
 
@@ -298,7 +297,8 @@ void DRL::tbv_devs_customContextMenuRequested(const QPoint& pos) {
     StorageManager* adapter = StorageManager::instance();
     const bool busy = adapter->isDeviceBusy(selectedDevice());
     const int row = table->indexAt(pos).row();
-    const DrlDevId under = row >= 0 && row < rowDevices_.size() ? rowDevices_.at(row) : DrlDevId(-1);
+    const DrlDevId under =
+        row >= 0 && row < rowDevices_.size() ? rowDevices_.at(row) : DrlDevId(-1);
     const std::unique_ptr<DcpRespInfo> info = cachedInfo(under);
     ctxInit_->setEnabled(!busy && info && info->canInitialize);
     ctxRebuild_->setEnabled(!busy && info && info->readyForRebuild);

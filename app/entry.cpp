@@ -1,11 +1,11 @@
 #include "app/entry.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "app/drl.h"
 #include "app/prompts.h"

@@ -1,5 +1,6 @@
 #include "app/singleinstance.h"
 
+#include <unistd.h>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <algorithm>
-#include <unistd.h>
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "app/demo/scenes.h"
 
+#include <unistd.h>
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -15,7 +16,6 @@
 #include <QTextStream>
 #include <ctime>
 #include <memory>
-#include <unistd.h>
 
 #include "app/demo/demorig.h"
 #include "app/demo/emulatorpanel.h"
@@ -112,12 +112,14 @@ void measureStartup(DRL& window, const StartupProbe& probe) {
             if (*done || list.isEmpty())
                 return;
             *done = true;
-            *stream << QStringLiteral("devices: %1\n").arg(list.size())
-                    << QStringLiteral("first filled device list: %1 ms after process start "
-                                      "(%2 ms after main)\n")
-                           .arg(probe.msSinceProcessStart(), 0, 'f', 0)
-                           .arg(probe.msSinceMain(), 0, 'f', 0)
-                    << QStringLiteral("resident memory then: %1 MiB\n").arg(residentMiB(), 0, 'f', 1);
+            *stream
+                << QStringLiteral("devices: %1\n").arg(list.size())
+                << QStringLiteral(
+                       "first filled device list: %1 ms after process start "
+                       "(%2 ms after main)\n")
+                       .arg(probe.msSinceProcessStart(), 0, 'f', 0)
+                       .arg(probe.msSinceMain(), 0, 'f', 0)
+                << QStringLiteral("resident memory then: %1 MiB\n").arg(residentMiB(), 0, 'f', 1);
             stream->flush();
             // How long the GUI thread is away from its loop while the core works idle.
             auto tick = new QTimer(&window);
@@ -133,8 +135,9 @@ void measureStartup(DRL& window, const StartupProbe& probe) {
                                  if (total->elapsed() < 2000)
                                      return;
                                  tick->stop();
-                                 *stream << QStringLiteral("longest gap of a 1 ms timer over 2 s "
-                                                           "idle: %1 ms\n")
+                                 *stream << QStringLiteral(
+                                                "longest gap of a 1 ms timer over 2 s "
+                                                "idle: %1 ms\n")
                                                 .arg(double(*longest) / 1e6, 0, 'f', 1);
                                  stream->flush();
                                  window.closeWithoutQuestion();
