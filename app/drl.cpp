@@ -64,7 +64,10 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     table->setHeaders({QString(), tr("Device Information"), tr("Configuration"), tr("Status")});
     table->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     // The first use of the settings store: it opens (or fails to open) its file here.
-    table->setColumnWidths(corvane::loadIntList(QString::fromLatin1(kWidthsGroup), kDefaultWidths));
+    // The last column stretches over what is left: a width given to it would pin it, and
+    // the default widths would then not fit the default window without a scroll bar.
+    table->setColumnWidths(
+        corvane::loadIntList(QString::fromLatin1(kWidthsGroup), kDefaultWidths).mid(0, ColStatus));
     connect(table, &QAbstractItemView::doubleClicked, this, &DRL::tbv_devs_doubleClicked);
     connect(table, &QWidget::customContextMenuRequested, this,
             &DRL::tbv_devs_customContextMenuRequested);

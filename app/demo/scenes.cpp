@@ -14,6 +14,7 @@
 #include <QTabWidget>
 #include <QTextEdit>
 #include <QTextStream>
+#include <array>
 #include <ctime>
 #include <memory>
 
@@ -121,24 +122,30 @@ void measureStartup(DRL& window, const StartupProbe& probe) {
                        .arg(probe.msSinceMain(), 0, 'f', 0)
                 << QStringLiteral("resident memory then: %1 MiB\n").arg(residentMiB(), 0, 'f', 1);
             stream->flush();
-            // How long the GUI thread is away from its loop while the core works idle.
+            // How long the GUI thread is away from its loop: first while the window paints
+            // its first rows, then while the core works idle.
             auto tick = new QTimer(&window);
             auto clock = std::make_shared<QElapsedTimer>();
             auto total = std::make_shared<QElapsedTimer>();
-            auto longest = std::make_shared<qint64>(0);
+            auto longest = std::make_shared<std::array<qint64, 2>>(std::array<qint64, 2>{0, 0});
             clock->start();
             total->start();
             QObject::connect(tick, &QTimer::timeout, &window,
                              [&window, tick, clock, total, longest, stream] {
-                                 *longest = std::max(*longest, clock->nsecsElapsed());
+                                 qint64& slot = (*longest)[total->elapsed() < 1000 ? 0 : 1];
+                                 slot = std::max(slot, clock->nsecsElapsed());
                                  clock->restart();
-                                 if (total->elapsed() < 2000)
+                                 if (total->elapsed() < 3000)
                                      return;
                                  tick->stop();
                                  *stream << QStringLiteral(
-                                                "longest gap of a 1 ms timer over 2 s "
-                                                "idle: %1 ms\n")
-                                                .arg(double(*longest) / 1e6, 0, 'f', 1);
+                                                "longest gap of a 1 ms timer, first second after "
+                                                "the list: %1 ms\n")
+                                                .arg(double((*longest)[0]) / 1e6, 0, 'f', 1)
+                                         << QStringLiteral(
+                                                "longest gap of a 1 ms timer, 2 s idle after "
+                                                "that: %1 ms\n")
+                                                .arg(double((*longest)[1]) / 1e6, 0, 'f', 1);
                                  stream->flush();
                                  window.closeWithoutQuestion();
                              });

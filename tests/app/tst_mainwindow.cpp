@@ -457,6 +457,19 @@ private slots:
         QCOMPARE(window_->size(), QSize(700, 333));
     }
 
+    // The pictures come at twice their size on a screen of ratio 2; rows keep their height.
+    void pictureRowsKeepTheirLogicalSize() {
+        TTableView t;
+        t.setHeaders({QString()});
+        QPixmap sharp(350, 200);
+        sharp.setDevicePixelRatio(2.0);
+        t.setItem(0, 0, sharp);
+        const QModelIndex at = t.model()->index(0, 0);
+        QStyleOptionViewItem option;
+        option.initFrom(&t);
+        QCOMPARE(t.itemDelegate()->sizeHint(option, at), QSize(175, 100));
+    }
+
     void clockRunsScaled() {
         struct Base : os::Clock {
             uint32_t now = 1000;
