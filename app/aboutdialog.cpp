@@ -13,6 +13,9 @@ const QPoint kVersionAt(34, 417);
 
 QPixmap drawTextOnPixmap(const QPixmap& source, const QString& text, const QPoint& position,
                          const QFont& font, const QColor& colour) {
+    if (source.isNull()) {
+        return QPixmap();  // nothing to paint on; a painter on it would only warn
+    }
     QPixmap result(source.size());
     result.setDevicePixelRatio(source.devicePixelRatio());
     QPainter painter(&result);
@@ -27,12 +30,19 @@ QPixmap drawTextOnPixmap(const QPixmap& source, const QString& text, const QPoin
     return result;
 }
 
-QPixmap aboutPixmap() {
+QPixmap aboutPixmap(qreal devicePixelRatio) {
+    QPixmap splash;
+    if (devicePixelRatio > 1.0) {
+        splash = QPixmap(QStringLiteral(":/splash_screen@2x"));
+        splash.setDevicePixelRatio(2.0);
+    }
+    if (splash.isNull()) {
+        splash = QPixmap(QStringLiteral(":/splash_screen"));
+    }
     QFont font(QStringLiteral("Helvetica"), 8, QFont::Normal, false);
     font.setStyleStrategy(QFont::PreferAntialias);
-    return drawTextOnPixmap(QPixmap(QStringLiteral(":/splash_screen")),
-                            AboutDialog::tr("Version %1").arg(QLatin1String(kVersion)), kVersionAt,
-                            font, Qt::white);
+    return drawTextOnPixmap(splash, AboutDialog::tr("Version %1").arg(QLatin1String(kVersion)),
+                            kVersionAt, font, Qt::white);
 }
 
 AboutDialog::AboutDialog(const QPixmap& pixmap, QWidget* parent) : QDialog(parent, Qt::Popup) {

@@ -280,14 +280,13 @@ bool StorageManager::hasTrackedOperations() const {
 }
 
 void StorageManager::trackProgress(DrlDevId id) {
-    if (progressPolls_.contains(id)) {
+    // Without a core nothing would ever end the poll: the device would stay busy.
+    if (!core_ || progressPolls_.contains(id)) {
         return;
     }
     ProgressPoll poll;
-    if (core_) {
-        const dcp::DcpReqGetProgress request;
-        core_->startAsyncComm(id, &request, kFirstPollMs, &poll.commId);
-    }
+    const dcp::DcpReqGetProgress request;
+    core_->startAsyncComm(id, &request, kFirstPollMs, &poll.commId);
     poll.interval = kFirstPollMs;
     progressPolls_.insert(id, poll);
 }

@@ -8,8 +8,8 @@
 // (32 x 32), ":/splash_screen" (626 x 437), each also as ":/<name>@2x" at twice the size,
 // and the application icon ":/drivelore-48.png", ":/drivelore-256.png".
 //
-// Link drl_resources and call drlResourcesInit() once after QCoreApplication exists and
-// before the first picture is loaded. The resource data registers itself when the program
+// Link drl_resources and call drlResourcesInit() once, in main(), before the first picture
+// is loaded. The resource data registers itself when the program
 // starts; the call makes that explicit and keeps working if the data ever moves into an
 // archive the linker could otherwise skip. Calling it again does no harm.
 void drlResourcesInit();

@@ -1,0 +1,230 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/prompts.h"
+#include "app/storagemanager.h"
+#include "drl/storage_manager.h"
+#include "io/platform.h"
+#include "os/device_listener.h"
+#include "os/manual_clock.h"
+#include "sim/profiles.h"
+
+namespace apptest {
+
+using namespace corvane;
+
+// Sits between an emulated device's transport and its model and keeps every request
+// payload that reached the device.
+class RequestLog : public sim::CommandHandler {
+public:
+    explicit RequestLog(std::shared_ptr<sim::DeviceModel> model) : model_(std::move(model)) {}
+    bool handle(const uint8_t* request8, uint8_t* response490) override {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            std::array<uint8_t, 8> r;
+            std::copy(request8, request8 + 8, r.begin());
+            requests_.push_back(r);
+        }
+        return model_->handle(request8, response490);
+    }
+    bool medium(uint32_t blockSize, sim::Medium* out) override {
+        return model_->medium(blockSize, out);
+    }
+    // Payloads of one sub-command, in arrival order.
+    std::vector<std::array<uint8_t, 8>> of(uint8_t subCommand) const {
+        std::lock_guard<std::mutex> lock(m_);
+        std::vector<std::array<uint8_t, 8>> out;
+        for (const auto& r : requests_) {
+            if (r[0] == subCommand) {
+                out.push_back(r);
+            }
+        }
+        return out;
+    }
+    int count(uint8_t subCommand) const { return int(of(subCommand).size()); }
+
+private:
+    std::shared_ptr<sim::DeviceModel> model_;
+    mutable std::mutex m_;
+    std::vector<std::array<uint8_t, 8>> requests_;
+};
+
+// Answers prompts from a queue and records each one; a prompt without a queued answer is
+// recorded as unexpected and answered No / Cancel.
+class FakePrompts : public TPrompts {
+public:
+    struct Seen {
+        QString kind;
+        QString title;
+        QString text;
+    };
+
+    void failure(QWidget*, const QString& title, const QString& text) override {
+        seen.append({"failure", title, text});
+    }
+    bool confirm(QWidget*, const QString& title, const QString& text) override {
+        seen.append({"confirm", title, text});
+        if (beforeAnswer) {
+            beforeAnswer();
+        }
+        return next() == 1;
+    }
+    int chooseCapacity(QWidget*) override {
+        seen.append({"capacity", {}, {}});
+        return next();
+    }
+    QString saveFileName(QWidget*, const QString& caption, const QString&) override {
+        seen.append({"save", caption, {}});
+        next();
+        return {};
+    }
+    bool runPrintDialog(QWidget*, QPrinter&, const QString& title) override {
+        seen.append({"print", title, {}});
+        return next() == 1;
+    }
+
+    QStringList kinds() const {
+        QStringList out;
+        for (const Seen& s : seen) {
+            out << s.kind;
+        }
+        return out;
+    }
+
+    QList<int> answers;  // confirm: 1 Yes, 0 No; capacity: mode or -1
+    QList<Seen> seen;
+    bool unexpected = false;
+    std::function<void()> beforeAnswer;  // runs while a question is open
+
+private:
+    int next() {
+        if (answers.isEmpty()) {
+            unexpected = true;
+            return -1;
+        }
+        return answers.takeFirst();
+    }
+};
+
+// Emulated devices, a manual clock and the adapter over a core that hears only in-process
+// device announcements. Every step lets the worker run exactly one cycle, then delivers
+// what it posted.
+class Rig {
+public:
+    Rig() {
+        platform->setChangeListener([] { os::announceDeviceChange(); });
+        io::setPlatform(platform);
+        TPrompts::install(&prompts);
+    }
+    ~Rig() {
+        clock.setAutoAdvance(true);
+        StorageManager::destroyInstance();
+        StorageManager::setCoreFactory({});
+        TPrompts::install(nullptr);
+        io::setPlatform(nullptr);
+    }
+
+    struct Device {
+        sim::EmulatedDevice emulated;
+        std::shared_ptr<RequestLog> log;
+    };
+
+    Device plug(unsigned disk, const std::string& profile, unsigned unit = 0) {
+        sim::ProfileOptions options;
+        options.unit = unit;
+        auto device = sim::makeProfile(profile, options);
+        Device d{*device, std::make_shared<RequestLog>(device->model)};
+        d.emulated.firmware->setHandler(d.log);
+        platform->plug(disk, d.emulated.disk);
+        return d;
+    }
+
+    // The adapter over a running core (or over none when failCore).
+    StorageManager* start(bool failCore = false) {
+        StorageManager::setCoreFactory([failCore]() -> drl::CvnStorageManager* {
+            if (failCore) {
+                return nullptr;
+            }
+            return drl::CvnStorageManager::create(
+                os::DeviceListener::create(os::DeviceSource::InProcess));
+        });
+        StorageManager* sm = StorageManager::instance();
+        if (!failCore) {
+            clock.waitForSleepers(1);
+        }
+        return sm;
+    }
+
+    void deliver() { QCoreApplication::sendPostedEvents(nullptr, 0); }
+    void step(uint32_t ms = 10) {
+        clock.waitForSleepers(1);
+        clock.advance(ms);
+        clock.waitForSleepers(1);
+        deliver();
+    }
+    // Past the listener's quiet second: the next cycle scans.
+    void settle() { step(1001); }
+
+    os::ManualClock clock;
+    os::ScopedClock useClock{clock};
+    std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
+    FakePrompts prompts;
+};
+
+// The adapter's signals as one ordered list of short texts.
+class Journal {
+public:
+    explicit Journal(StorageManager* sm) {
+        QObject::connect(sm, &StorageManager::deviceChange, sm,
+                         [this](DrlDevId id, const DcpRespInfo*) { add("info", id); });
+        QObject::connect(sm, &StorageManager::deviceDriveChange, sm,
+                         [this](DrlDevId id, const DcpRespDriveInfo* d) {
+                             add("drive", id, QString::number(d->driveIndex));
+                         });
+        QObject::connect(sm, &StorageManager::deviceTextChange, sm,
+                         [this](DrlDevId id, const DcpRespStatusText*) { add("text", id); });
+        QObject::connect(sm, &StorageManager::deviceListChange, sm,
+                         [this](const QMap<DrlDevId, DcpRespInfo*>& map) {
+                             QStringList ids;
+                             for (auto it = map.begin(); it != map.end(); ++it) {
+                                 ids << QString::number(it.key());
+                                 models << QString::fromStdString(it.value()->model);
+                             }
+                             entries << "list:" + ids.join(',');
+                         });
+        QObject::connect(sm, &StorageManager::deviceStatusChange, sm,
+                         [this](quint32 id, const DcpRespProgress& p) {
+                             add("status", id, QString::number(p.phase));
+                         });
+        QObject::connect(sm, &StorageManager::deviceInitializing, sm,
+                         [this](DrlDevId id) { add("initializing", id); });
+    }
+    QStringList take() {
+        QStringList out;
+        out.swap(entries);
+        return out;
+    }
+    QStringList matching(const QString& prefix) const { return entries.filter(prefix); }
+
+    QStringList entries;
+    QStringList models;
+
+private:
+    void add(const char* what, quint32 id, const QString& extra = {}) {
+        QString e = QString::fromLatin1(what) + ':' + QString::number(id);
+        if (!extra.isEmpty()) {
+            e += ':' + extra;
+        }
+        entries << e;
+    }
+};
+
+}  // namespace apptest

@@ -1,0 +1,312 @@
+#include <QtTest>
+#include <cerrno>
+
+#include "app_rig.h"
+
+using namespace apptest;
+
+namespace {
+constexpr uint8_t kInfo = dcp::SubGetInfo;
+constexpr uint8_t kDrive = dcp::SubGetDriveInfo;
+constexpr uint8_t kProgress = dcp::SubGetProgress;
+}  // namespace
+
+class AdapterTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Rig> rig;
+    StorageManager* sm = nullptr;
+    std::unique_ptr<Journal> journal;
+
+    // The adapter listening, its first refresh delivered and the devices scanned.
+    void listen() {
+        sm = rig->start();
+        journal = std::make_unique<Journal>(sm);
+        sm->startListening();
+        rig->deliver();
+        rig->settle();
+        rig->step();  // the new devices' periodic queries run at once
+    }
+    void rebuild(DrlDevId id) {
+        rig->prompts.answers = {1};
+        sm->rebuildDevice(nullptr, id);
+        QVERIFY(!rig->prompts.unexpected);
+        QVERIFY(sm->isDeviceBusy(id));
+    }
+
+private slots:
+    void init() {
+        QTest::failOnWarning(QRegularExpression("QObject::connect|connectSlotsByName"));
+        rig = std::make_unique<Rig>();
+    }
+    void cleanup() {
+        journal.reset();
+        rig.reset();
+        sm = nullptr;
+    }
+
+    void firstRefreshThenPeriodicQueriesOncePerDevice() {
+        auto a = rig->plug(2, "healthy");
+        auto b = rig->plug(5, "degraded", 1);
+        sm = rig->start();
+        Journal j(sm);
+        sm->startListening();
+        rig->deliver();
+        QCOMPARE(j.take(), QStringList{"list:"});  // before the worker's first scan
+
+        rig->settle();
+        QCOMPARE(j.take(), QStringList{"list:0,1"});
+        QCOMPARE(j.models, (QStringList{"VRXA-QD01", "VRXA-QD01"}));
+
+        rig->step();
+        const QStringList first = j.take();
+        for (const char* e :
+             {"info:0", "info:1", "text:0", "drive:0:0", "drive:0:3", "drive:1:2"}) {
+            QVERIFY2(first.contains(e), e);
+        }
+        QCOMPARE(a.log->count(kDrive), 4);
+        QCOMPARE(b.log->count(kDrive), 4);
+
+        // Another device arrives: the known ones keep their one set of queries.
+        auto c = rig->plug(7, "new", 2);
+        rig->settle();
+        QCOMPARE(j.take(), QStringList{"list:0,1,2"});
+        rig->step();
+        QCOMPARE(c.log->count(kDrive), 4);
+        rig->step(60001);
+        QCOMPARE(a.log->count(kDrive), 8);
+        QCOMPARE(b.log->count(kDrive), 8);
+        QVERIFY(j.take().contains("info:0"));
+        QVERIFY(!rig->prompts.unexpected);
+    }
+
+    void knownDeviceWhoseInformationFailedIsNotQueriedAgain() {
+        auto a = rig->plug(2, "healthy");
+        sm = rig->start();
+        Journal j(sm);
+        sm->startListening();
+        rig->deliver();
+        j.take();
+
+        // The scan finds the device; it stops answering before the GUI asks about it.
+        rig->clock.waitForSleepers(1);
+        rig->clock.advance(1001);
+        rig->clock.waitForSleepers(1);
+        a.emulated.disk->setFaultInjector([](sim::DiskOp, uint64_t) { return EIO; });
+        rig->deliver();
+        QCOMPARE(j.take(), QStringList{"list:"});
+        a.emulated.disk->setFaultInjector({});
+
+        sm->refreshDeviceList();
+        QCOMPARE(j.take(), QStringList{"list:0"});
+        rig->step();
+        rig->step(60001);
+        QCOMPARE(a.log->count(kDrive), 0);
+        QVERIFY(j.take().isEmpty());
+    }
+
+    void deviceInformationWhileTrackedReachesOnlyTheCache() {
+        rig->plug(2, "healthy");
+        rig->plug(5, "degraded", 1);
+        listen();
+        rebuild(1);
+        std::unique_ptr<DcpRespInfo> before(sm->deviceInfo(1, false));
+        QCOMPARE(before->raidStatus, uint32_t(dcp::RaidDegraded));
+        journal->take();
+
+        rig->step(60001);
+        const QStringList seen = journal->take();
+        QVERIFY(seen.contains("info:0"));
+        QVERIFY(!seen.contains("info:1"));
+        std::unique_ptr<DcpRespInfo> after(sm->deviceInfo(1, false));
+        QCOMPARE(after->raidStatus, uint32_t(dcp::RaidRebuilding));
+    }
+
+    void deviceInfoFromCacheOrDevice() {
+        auto a = rig->plug(2, "healthy");
+        listen();
+        const int asked = a.log->count(kInfo);
+        std::unique_ptr<DcpRespInfo> cached(sm->deviceInfo(0, false));
+        QVERIFY(cached);
+        QCOMPARE(a.log->count(kInfo), asked);
+        std::unique_ptr<DcpRespInfo> fresh(sm->deviceInfo(0, true));
+        QVERIFY(fresh);
+        QCOMPARE(a.log->count(kInfo), asked + 1);
+        std::unique_ptr<DcpRespDriveInfo> drive(sm->driveInfo(0, 3));
+        QVERIFY(drive);
+        QCOMPARE(drive->driveIndex, 3u);
+        std::unique_ptr<DcpRespStatusText> text(sm->statusText(0));
+        QVERIFY(text && !text->text.empty());
+        QCOMPARE(sm->deviceInfo(9, false), nullptr);
+    }
+
+    void progressPollSwitchesFromFiveToTwentySecondsOnce() {
+        auto b = rig->plug(5, "degraded");
+        listen();
+        rebuild(0);
+        journal->take();
+        QCOMPARE(b.log->count(kProgress), 0);
+
+        rig->step();
+        QCOMPARE(b.log->count(kProgress), 1);
+        rig->step(5001);
+        QCOMPARE(b.log->count(kProgress), 2);
+        QCOMPARE(journal->matching("status"), (QStringList{"status:0:1", "status:0:1"}));
+        rig->step(5001);  // ten seconds in: the device reports progress
+        QCOMPARE(b.log->count(kProgress), 3);
+        rig->step();  // the 20-second poll's first run; a second Progressing changes nothing
+        QCOMPARE(b.log->count(kProgress), 4);
+        QCOMPARE(journal->matching("status").mid(2), (QStringList{"status:0:2", "status:0:2"}));
+        for (int i = 0; i < 3; ++i) {
+            rig->step(5001);
+            QCOMPARE(b.log->count(kProgress), 4);
+        }
+        rig->step(5001);
+        QCOMPARE(b.log->count(kProgress), 5);
+        QVERIFY(sm->isDeviceBusy(0));
+        QVERIFY(journal->matching("list").isEmpty());
+    }
+
+    void finalPhaseEndsThePollThenRefreshes_data() {
+        QTest::addColumn<QString>("profile");
+        QTest::addColumn<bool>("viaRebuild");
+        QTest::addColumn<int>("phase");
+        QTest::newRow("completed") << "degraded" << true << int(dcp::PhaseCompleted);
+        QTest::newRow("failed") << "rebuild-fails" << true << int(dcp::PhaseFailed);
+        QTest::newRow("disk too small")
+            << "rebuild-too-small" << true << int(dcp::PhaseDiskTooSmall);
+        QTest::newRow("unknown, nothing runs") << "healthy" << false << int(dcp::PhaseUnknown);
+    }
+    void finalPhaseEndsThePollThenRefreshes() {
+        QFETCH(QString, profile);
+        QFETCH(bool, viaRebuild);
+        QFETCH(int, phase);
+        auto d = rig->plug(3, profile.toStdString());
+        listen();
+        if (viaRebuild) {
+            rebuild(0);
+        } else {
+            sm->trackProgress(0);
+        }
+        journal->take();
+
+        const QString final = QStringLiteral("status:0:%1").arg(phase);
+        QStringList last;
+        for (int i = 0; i < 30 && !last.contains(final); ++i) {
+            rig->step(20001);
+            last = journal->take();
+        }
+        QVERIFY2(last.contains(final), qPrintable(last.join(' ')));
+        // The new list first, exactly once, then the report.
+        QCOMPARE(last.filter("list"), QStringList{"list:0"});
+        QVERIFY(last.indexOf("list:0") < last.indexOf(final));
+        QCOMPARE(last.filter("status"), QStringList{final});
+        QVERIFY(!sm->isDeviceBusy(0));
+        QVERIFY(!sm->hasTrackedOperations());
+
+        const int polls = d.log->count(kProgress);
+        rig->step(20001);
+        rig->step(20001);
+        QCOMPARE(d.log->count(kProgress), polls);
+    }
+
+    void reportWithoutPollChangesNoPoll_data() {
+        QTest::addColumn<int>("operation");
+        QTest::addColumn<int>("phase");
+        QTest::newRow("progressing") << 6 << 2;
+        QTest::newRow("completed") << 6 << 3;
+        QTest::newRow("unknown phase") << 6 << 9;
+        QTest::newRow("unknown operation") << 77 << 0;
+    }
+    void reportWithoutPollChangesNoPoll() {
+        QFETCH(int, operation);
+        QFETCH(int, phase);
+        auto a = rig->plug(2, "healthy");
+        listen();
+        journal->take();
+        const int infos = a.log->count(kInfo);
+
+        DcpRespProgress report;
+        report.operation = uint32_t(operation);
+        report.phase = uint32_t(phase);
+        QCoreApplication::postEvent(sm, new RebuildProgressEvent(0, report));
+        rig->deliver();
+        QCOMPARE(journal->take(), QStringList{QStringLiteral("status:0:%1").arg(phase)});
+        QVERIFY(!sm->isDeviceBusy(0));
+
+        // The first periodic request the core numbered keeps running.
+        rig->step(60001);
+        QCOMPARE(a.log->count(kInfo), infos + 1);
+        QVERIFY(journal->take().contains("info:0"));
+    }
+
+    void vanishedDeviceLeavesCacheAndPolls() {
+        rig->plug(2, "healthy");
+        auto b = rig->plug(5, "degraded", 1);
+        listen();
+        rebuild(1);
+        rig->step();
+        journal->take();
+
+        rig->platform->unplug(5);
+        rig->settle();
+        QCOMPARE(journal->take(), QStringList{"list:0"});
+        QVERIFY(!sm->isDeviceBusy(1));
+        QVERIFY(!sm->hasTrackedOperations());
+        QCOMPARE(sm->deviceInfo(1, false), nullptr);
+
+        // Back again it is new: a fresh set of periodic queries.
+        const int drives = b.log->count(kDrive);
+        rig->platform->plug(5, b.emulated.disk);
+        rig->settle();
+        QCOMPARE(journal->take(), QStringList{"list:0,1"});
+        rig->step();
+        QCOMPARE(b.log->count(kDrive), drives + 4);
+    }
+
+    // Answers posted but not yet delivered die with the adapter.
+    void destroyedWithEventsQueued() {
+        rig->plug(2, "healthy");
+        listen();
+        rig->clock.waitForSleepers(1);
+        rig->clock.advance(60001);
+        rig->clock.waitForSleepers(1);
+        journal.reset();
+        rig->clock.setAutoAdvance(true);  // the worker must leave its sleep to stop
+        StorageManager::destroyInstance();
+        rig->deliver();
+        sm = StorageManager::instance();
+        QVERIFY(sm);
+        QVERIFY(!sm->isDeviceBusy(0));
+    }
+
+    void withoutCoreEveryCallIsHarmless() {
+        sm = rig->start(true);
+        Journal j(sm);
+        sm->startListening();
+        sm->rescanDevices();
+        sm->refreshDeviceList();
+        rig->deliver();
+        QCOMPARE(sm->deviceInfo(0, false), nullptr);
+        QCOMPARE(sm->deviceInfo(0, true), nullptr);
+        QCOMPARE(sm->driveInfo(0, 0), nullptr);
+        QCOMPARE(sm->statusText(0), nullptr);
+        QCOMPARE(sm->sendInitConfiguration(0, 1), nullptr);
+        QCOMPARE(sm->sendRebuild(0), nullptr);
+        sm->trackProgress(0);
+        QVERIFY(!sm->isDeviceBusy(0));
+        rig->prompts.answers = {1, 1};
+        sm->rebuildDevice(nullptr, 0);
+        sm->initDevice(nullptr, 0);
+        QCOMPARE(rig->prompts.kinds(), (QStringList{"confirm", "confirm"}));
+        QVERIFY(!sm->hasTrackedOperations());
+        QVERIFY(j.entries.isEmpty());
+    }
+};
+
+int runAdapterTests(int argc, char** argv) {
+    AdapterTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_adapter.moc"
