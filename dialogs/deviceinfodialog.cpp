@@ -34,6 +34,17 @@ QString cellText(const std::string& text) {
     return latin1(text).toHtmlEscaped();
 }
 
+// Both renderings, so that a screen of ratio 2 gets the sharp one.
+QIcon warningIcon() {
+    static const QIcon icon = [] {
+        QIcon i;
+        i.addFile(QStringLiteral(":/warning"));
+        i.addFile(QStringLiteral(":/warning@2x"));
+        return i;
+    }();
+    return icon;
+}
+
 QString byteText(uint64_t bytes) {
     char grouped[128] = {};
     formatGrouped(grouped, sizeof grouped, bytes, '_');
@@ -237,7 +248,7 @@ void DeviceInfoDialog::updateDriveRow(int row, const DcpRespDriveInfo& drive) {
                                  .arg(drive.scanErrors)
                                  .arg(drive.badBlocksRemapped)
                                  .arg(drive.crcErrors);
-    table->setItem(row, 3, QIcon(QStringLiteral(":/warning")), counters + temperature);
+    table->setItem(row, 3, warningIcon(), counters + temperature);
 }
 
 void DeviceInfoDialog::deviceChange(DrlDevId id, const DcpRespInfo* pInfo) {

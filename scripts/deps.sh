@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev libboost-dev libboost-filesystem-dev libtinyxml-dev libudev-dev
-    libgtest-dev libgmock-dev fonts-dejavu-core librsvg2-bin)
+    libgtest-dev libgmock-dev fonts-dejavu-core librsvg2-bin
+    poppler-utils)  # pdftotext reads what the dialog tests print to PDF
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
