@@ -199,7 +199,7 @@ QSize TDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&
     if (isCellItem<TProgressbarItem>(v))
         return QSize(100, kBarHeight);
     if (isCellItem<TPixmapItem>(v))
-        return cellItem<TPixmapItem>(v).pixmap().size();
+        return cellItem<TPixmapItem>(v).pixmap().deviceIndependentSize().toSize();
     if (isCellItem<TStringItem>(v))
         return textSize(option, cellItem<TStringItem>(v).text()) + QSize(8, 4);
     if (isCellItem<TIconWithStringItem>(v)) {

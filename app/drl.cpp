@@ -1,0 +1,342 @@
+#include "app/drl.h"
+
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QIcon>
+#include <QMenu>
+#include <QPixmap>
+
+#include "app/aboutdialog.h"
+#include "app/guitexts.h"
+#include "app/prompts.h"
+#include "dcp/texts.h"
+#include "dialogs/deviceinfodialog.h"
+#include "resources/pictures.h"
+#include "settings/intlist.h"
+#include "settings/kvstore.h"
+#include "ui_drl.h"
+
+namespace {
+
+const char* const kWindowName = "main_window";
+const char* const kWidthsGroup = "main_window/tbv_devs";
+const QList<int> kDefaultWidths = {192, 150, 113, 250};
+
+enum Column { ColPicture = 0, ColIdentity = 1, ColConfiguration = 2, ColStatus = 3 };
+
+// Payload text fields are bytes shown as Latin-1; the cells render rich text.
+QString deviceText(const std::string& field) {
+    return QString::fromLatin1(field.data(), qsizetype(field.size())).toHtmlEscaped();
+}
+
+std::unique_ptr<DcpRespInfo> cachedInfo(DrlDevId id) {
+    return std::unique_ptr<DcpRespInfo>(StorageManager::instance()->deviceInfo(id, false));
+}
+
+}  // namespace
+
+DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
+    : TSingleInstanceWindow(parent, flags), ui(std::make_unique<Ui::DRL>()) {
+    ui->setupUi(this);
+    StorageManager* adapter = StorageManager::instance();
+
+    connect(ui->a_exit, &QAction::triggered, this, &QWidget::close);
+    connect(ui->a_init_raid, &QAction::triggered, this, &DRL::init_device_clicked);
+    connect(ui->a_rebuild_raid, &QAction::triggered, this, &DRL::rebuild_device_clicked);
+    connect(ui->a_dev_info, &QAction::triggered, this, &DRL::device_info_clicked);
+    connect(ui->a_rescan_devices, &QAction::triggered, adapter, &StorageManager::rescanDevices);
+    connect(ui->a_about, &QAction::triggered, this, &DRL::about_clicked);
+    ui->a_exit->setShortcut(QKeySequence::Quit);
+    ui->a_rescan_devices->setShortcut(QKeySequence::Refresh);
+    ui->a_init_raid->setEnabled(false);
+    ui->a_rebuild_raid->setEnabled(false);
+    ui->a_dev_info->setEnabled(false);
+
+    ctxInit_ = new QAction(tr("Initialize RAID"), this);
+    ctxRebuild_ = new QAction(tr("Rebuild RAID"), this);
+    ctxInfo_ = new QAction(tr("Device Information"), this);
+    connect(ctxInit_, &QAction::triggered, this, &DRL::init_device_clicked);
+    connect(ctxRebuild_, &QAction::triggered, this, &DRL::rebuild_device_clicked);
+    connect(ctxInfo_, &QAction::triggered, this, &DRL::device_info_clicked);
+
+    TTableView* table = ui->tbv_devs;
+    table->setStyleSheet(QStringLiteral("selection-background-color: #629cff;"));
+    table->setHeaders({QString(), tr("Device Information"), tr("Configuration"), tr("Status")});
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // The first use of the settings store: it opens (or fails to open) its file here.
+    // The last column stretches over what is left: a width given to it would pin it, and
+    // the default widths would then not fit the default window without a scroll bar.
+    table->setColumnWidths(
+        corvane::loadIntList(QString::fromLatin1(kWidthsGroup), kDefaultWidths).mid(0, ColStatus));
+    connect(table, &QAbstractItemView::doubleClicked, this, &DRL::tbv_devs_doubleClicked);
+    connect(table, &QWidget::customContextMenuRequested, this,
+            &DRL::tbv_devs_customContextMenuRequested);
+    connect(table, &TTableView::itemSelectionChanged, this, &DRL::tbv_devs_itemSelectionChanged);
+    connect(table, &TTableView::sortRowOrderChanged, this, &DRL::tbv_devs_sortRowOrderChanged);
+
+    setWindowName(kWindowName);
+    restoreWindowState();
+
+    qRegisterMetaType<DcpRespProgress>("DcpRespProgress");
+    connect(adapter, &StorageManager::deviceChange, this, &DRL::deviceChange);
+    connect(adapter, &StorageManager::deviceListChange, this, &DRL::deviceListChange);
+    connect(adapter, &StorageManager::deviceStatusChange, this, &DRL::deviceStatusChange);
+    connect(adapter, &StorageManager::deviceInitializing, this, &DRL::deviceInitializing);
+    // A session that ends the program without closing the window still keeps its layout.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &DRL::saveSettingsOnce);
+    adapter->startListening();
+}
+
+DRL::~DRL() {
+    for (DrlDevId id : QList<DrlDevId>(rowDevices_))
+        closeDeviceInfo(id);
+    DeviceInfoDialog::destroyAll();
+    StorageManager::destroyInstance();
+    corvane::releaseSettings();
+}
+
+void DRL::closeWithoutQuestion() {
+    askOnClose_ = false;
+    close();
+}
+
+void DRL::closeEvent(QCloseEvent* event) {
+    if (askOnClose_ && StorageManager::instance()->hasTrackedOperations() &&
+        !TPrompts::current().confirm(
+            this, tr("Rebuild in Progress"),
+            tr("A RAID rebuild is in progress, and will continue if you exit the Drivelore.  "
+               "You should leave the rebuilding device powered ON so that the rebuild may "
+               "proceed.\n\nExit the Drivelore?"))) {
+        event->ignore();
+        return;
+    }
+    TSingleInstanceWindow::closeEvent(event);
+    saved_ = false;
+    saveSettingsOnce();
+    DeviceInfoDialog::closeAll();
+    event->accept();
+}
+
+void DRL::saveSettingsOnce() {
+    if (saved_)
+        return;
+    saved_ = true;
+    saveWindowState();
+    corvane::saveIntList(QString::fromLatin1(kWidthsGroup), ui->tbv_devs->columnWidths());
+}
+
+void DRL::restoreWindowState() {
+    restoreWindowGeometry(this, std::string());
+    const QByteArray state = loadWindowBytes(kWindowName, "windowState");
+    if (!state.isEmpty())
+        restoreState(state, 0);
+}
+
+void DRL::saveWindowState() {
+    saveWindowGeometry(this);
+    storeWindowBytes("windowState", saveState(0));
+}
+
+void DRL::setDeviceRow(int row, const DcpRespInfo& info) {
+    TTableView* table = ui->tbv_devs;
+    // An unknown model gives a null pixmap: an empty picture cell.
+    table->setItem(row, ColPicture,
+                   drlPixmap(QString::fromLatin1(info.model.data(), qsizetype(info.model.size())),
+                             devicePixelRatioF()));
+    table->setItem(row, ColIdentity,
+                   tr("%1\n%2\nSerial#: %3")
+                       .arg(deviceText(info.model), deviceText(info.productName),
+                            deviceText(info.serialText)));
+    table->setItem(row, ColConfiguration,
+                   tr("%1\nDrive Count: %2\n%3")
+                       .arg(dcpText(corvane::dcp::configurationText(info.configuration)))
+                       .arg(info.driveCount)
+                       .arg(sizeText(info.capacity)));
+
+    const uint32_t status = info.raidStatus;
+    QString text = tr("RAID %1").arg(dcpText(corvane::dcp::raidStatusText(status)));
+    if (status == 2 || status == 4 || status == 5)
+        text = boldRedText(text);
+    const QChar br = QLatin1Char('\n');
+    if (info.driveFailureLikely)
+        text += br + boldRedText(tr("Drive Failure is Likely"));
+    const bool capacityDiffers = info.capacity != info.osCapacity;
+    if (capacityDiffers || info.diskTooLarge) {
+        text += br + boldRedText(info.hostBus == corvane::dcp::Bus1394
+                                     ? tr("Disk Too Large for Windows FireWire/1394 Drivers")
+                                     : tr("OS Incompatibility Detected (Disk Too Large)"));
+    }
+    if (info.cacheDisabled)
+        text += br + redText(tr("Performance Not Optimized (Cache Disabled)"));
+    if (info.readyForRebuild)
+        text += br + greenText(tr("Ready for Rebuild"));
+    setStatusCell(row, capacityDiffers || info.driveFailureLikely || info.cacheDisabled, text);
+}
+
+void DRL::setStatusCell(int row, bool warning, const QString& text) {
+    if (warning) {
+        QIcon icon;
+        icon.addPixmap(drlPixmap(QStringLiteral("warning"), 1.0));
+        icon.addPixmap(drlPixmap(QStringLiteral("warning"), 2.0));
+        ui->tbv_devs->setItem(row, ColStatus, icon, text);
+    } else
+        ui->tbv_devs->setItem(row, ColStatus, text);
+}
+
+int DRL::rowOf(DrlDevId id) const {
+    return int(rowDevices_.indexOf(id));
+}
+
+DrlDevId DRL::selectedDevice() const {
+    const QModelIndexList rows = ui->tbv_devs->selectedRows();
+    if (rows.isEmpty())
+        return DrlDevId(-1);
+    const int row = rows.first().row();
+    return row >= 0 && row < rowDevices_.size() ? rowDevices_.at(row) : DrlDevId(-1);
+}
+
+void DRL::updateActions() {
+    StorageManager* adapter = StorageManager::instance();
+    const DrlDevId id = selectedDevice();
+    const bool busy = adapter->isDeviceBusy(id);
+    const std::unique_ptr<DcpRespInfo> info = cachedInfo(id);
+    ui->a_init_raid->setEnabled(!busy && info && info->canInitialize);
+    ui->a_rebuild_raid->setEnabled(!busy && info && info->readyForRebuild);
+    ui->a_dev_info->setEnabled(true);
+}
+
+void DRL::deviceChange(DrlDevId id, const DcpRespInfo* pInfo) {
+    const int row = rowOf(id);
+    if (row >= 0 && pInfo)
+        setDeviceRow(row, *pInfo);
+}
+
+void DRL::deviceListChange(const QMap<DrlDevId, DcpRespInfo*>& list) {
+    for (DrlDevId id : QList<DrlDevId>(rowDevices_))
+        if (!list.contains(id))
+            closeDeviceInfo(id);
+    rowDevices_ = list.keys();
+    ui->tbv_devs->clearAllRows();
+    int row = 0;
+    for (auto it = list.cbegin(); it != list.cend(); ++it, ++row)
+        if (it.value())
+            setDeviceRow(row, *it.value());
+    for (DrlDevId id : rowDevices_)
+        DeviceInfoDialog::ensure(id);
+    // The rows were replaced, and with them the selection.
+    tbv_devs_itemSelectionChanged();
+}
+
+void DRL::deviceInitializing(DrlDevId id) {
+    const int row = rowOf(id);
+    if (row >= 0)
+        ui->tbv_devs->setItem(row, ColStatus, tr("Initializing... Please wait."));
+}
+
+void DRL::deviceStatusChange(quint32 id, const DcpRespProgress& prog) {
+    if (prog.phase == corvane::dcp::PhaseDiskTooSmall) {
+        TPrompts::current().failure(
+            this, tr("Could Not Start Rebuild"),
+            tr("The RAID rebuild was aborted, because the new drive is too small."));
+        return;
+    }
+    const int row = rowOf(id);
+    if (row < 0)
+        return;
+    TTableView* table = ui->tbv_devs;
+    if (prog.phase == corvane::dcp::PhaseProgressing) {
+        table->setItem(row, ColStatus, qint32(prog.percent), 10000,
+                       operationWaitText(prog.operation));
+        return;
+    }
+    QString text = operationName(prog.operation) + QLatin1Char(' ') + phaseText(prog.phase);
+    if (prog.phase == corvane::dcp::PhasePreparing) {
+        table->setItem(row, ColStatus, text);
+        return;
+    }
+    const std::unique_ptr<DcpRespInfo> info = cachedInfo(id);
+    if (!info) {
+        table->setItem(row, ColStatus, text);
+    } else {
+        setDeviceRow(row, *info);
+        text += QLatin1Char('\n') + table->itemText(row, ColStatus);
+        setStatusCell(row, info->driveFailureLikely || info->cacheDisabled, text);
+    }
+    if (table->hasSelection() && table->selectedRows().first().row() == row)
+        updateActions();
+}
+
+void DRL::tbv_devs_itemSelectionChanged() {
+    if (!ui->tbv_devs->hasSelection()) {
+        ui->a_init_raid->setEnabled(false);
+        ui->a_rebuild_raid->setEnabled(false);
+        ui->a_dev_info->setEnabled(false);
+        return;
+    }
+    updateActions();
+}
+
+void DRL::tbv_devs_sortRowOrderChanged(const QList<int>& order) {
+    QList<DrlDevId> sorted;
+    sorted.reserve(order.size());
+    for (int old : order)
+        if (old >= 0 && old < rowDevices_.size())
+            sorted.append(rowDevices_.at(old));
+    // A permutation that does not cover every row would lose devices: keep the old list.
+    if (sorted.size() == rowDevices_.size())
+        rowDevices_ = sorted;
+}
+
+void DRL::tbv_devs_doubleClicked(const QModelIndex& index) {
+    const int row = index.row();
+    if (row >= 0 && row < rowDevices_.size())
+        showDeviceInfo(rowDevices_.at(row));
+}
+
+void DRL::tbv_devs_customContextMenuRequested(const QPoint& pos) {
+    TTableView* table = ui->tbv_devs;
+    if (!table->hasSelection())
+        return;
+    StorageManager* adapter = StorageManager::instance();
+    const bool busy = adapter->isDeviceBusy(selectedDevice());
+    const int row = table->indexAt(pos).row();
+    const DrlDevId under =
+        row >= 0 && row < rowDevices_.size() ? rowDevices_.at(row) : DrlDevId(-1);
+    const std::unique_ptr<DcpRespInfo> info = cachedInfo(under);
+    ctxInit_->setEnabled(!busy && info && info->canInitialize);
+    ctxRebuild_->setEnabled(!busy && info && info->readyForRebuild);
+    ctxInfo_->setEnabled(true);
+    QMenu menu(this);
+    menu.addAction(ctxInit_);
+    menu.addAction(ctxRebuild_);
+    menu.addAction(ctxInfo_);
+    menu.exec(table->viewport()->mapToGlobal(pos));
+}
+
+void DRL::init_device_clicked() {
+    StorageManager::instance()->initDevice(this, selectedDevice());
+    updateActions();
+}
+
+void DRL::rebuild_device_clicked() {
+    StorageManager::instance()->rebuildDevice(this, selectedDevice());
+    updateActions();
+}
+
+void DRL::device_info_clicked() {
+    showDeviceInfo(selectedDevice());
+}
+
+void DRL::about_clicked() {
+    (new AboutDialog(aboutPixmap(), this))->show();
+}
+
+void DRL::showDeviceInfo(DrlDevId id) {
+    // No dialog for "no device": a menu action can outlive the selection by an event.
+    if (id != DrlDevId(-1))
+        DeviceInfoDialog::showFor(id, this);
+}
+
+void DRL::closeDeviceInfo(DrlDevId id) {
+    DeviceInfoDialog::destroyFor(id);
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QModelIndex>
+#include <QPoint>
+#include <memory>
+
+#include "app/singleinstance.h"
+#include "app/storagemanager.h"
+#include "dialogs/smartwindow.h"
+
+class QAction;
+class QCloseEvent;
+class QString;
+
+namespace Ui {
+class DRL;
+}
+
+// The main window: one row per device with its picture, identification, configuration
+// and status, the device commands in a menu and a context menu, and the window's
+// geometry, state and column widths kept in the settings store.
+class DRL : public TSingleInstanceWindow, public SmartWindow {
+    Q_OBJECT
+
+public:
+    explicit DRL(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~DRL() override;
+
+    // Closes the window the way the user does, without the question about running
+    // operations: how a termination signal ends the program.
+    void closeWithoutQuestion();
+    // Writes geometry, window state and column widths once per closing.
+    void saveSettingsOnce();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+public slots:
+    void deviceChange(DrlDevId id, const DcpRespInfo* pInfo);
+    void deviceListChange(const QMap<DrlDevId, DcpRespInfo*>& list);
+    void deviceStatusChange(quint32 id, const DcpRespProgress& prog);
+    void deviceInitializing(DrlDevId id);
+    void tbv_devs_doubleClicked(const QModelIndex& index);
+    void tbv_devs_customContextMenuRequested(const QPoint& pos);
+    void tbv_devs_itemSelectionChanged();
+    void tbv_devs_sortRowOrderChanged(const QList<int>& order);
+    void init_device_clicked();
+    void rebuild_device_clicked();
+    void device_info_clicked();
+    void about_clicked();
+
+private:
+    void setDeviceRow(int row, const DcpRespInfo& info);
+    void setStatusCell(int row, bool warning, const QString& text);
+    int rowOf(DrlDevId id) const;
+    DrlDevId selectedDevice() const;
+    void updateActions();
+    void showDeviceInfo(DrlDevId id);
+    void closeDeviceInfo(DrlDevId id);
+    void restoreWindowState();
+    void saveWindowState();
+
+    std::unique_ptr<Ui::DRL> ui;
+    QList<DrlDevId> rowDevices_;
+    QAction* ctxInit_ = nullptr;
+    QAction* ctxRebuild_ = nullptr;
+    QAction* ctxInfo_ = nullptr;
+    bool askOnClose_ = true;
+    bool saved_ = false;
+};

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <string>
+
+class DRL;
+class TSingleInstanceApp;
+
+namespace drl_entry {
+
+// The key that names the instance lock and socket of the program on real disks.
+extern const char* const kInstanceKey;
+extern const char* const kProductName;
+extern const char* const kSupportAddress;
+
+// What runs after the window is shown (the demo's control window, a measurement).
+using WindowHook = std::function<void(DRL& window)>;
+
+// The program after its application object exists: a second instance raises the first
+// and answers 2; otherwise the settings folder of `product` is prepared and the main
+// window runs inside the guarded block, whose std::exception ends in the "Unexpected
+// Error" report and 1. SIGTERM and SIGINT close the window without the question.
+int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& hook = {});
+
+// The report's text for an exception description.
+QString unexpectedErrorText(const char* what);
+
+}  // namespace drl_entry

@@ -1,0 +1,643 @@
+// The main window, the program entry and the demo's rig, over emulated devices with the
+// clock stepped by hand.
+#include <sys/stat.h>
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <csignal>
+#include <deque>
+#include <memory>
+
+#include "app/demo/demorig.h"
+#include "app/demo/scaledclock.h"
+#include "app/drl.h"
+#include "app/entry.h"
+#include "app/prompts.h"
+#include "app/singleinstance.h"
+#include "app/storagemanager.h"
+#include "dialogs/deviceinfodialog.h"
+#include "drl/storage_manager.h"
+#include "os/device_listener.h"
+#include "os/manual_clock.h"
+#include "settings/folder.h"
+#include "settings/intlist.h"
+#include "settings/kvstore.h"
+#include "sim/device_model.h"
+#include "widgets/tcellitems.h"
+#include "widgets/ttableview.h"
+
+using namespace corvane;
+
+namespace {
+
+os::ManualClock* theClock = nullptr;
+
+// Answers prompts from a queue and records them; an unexpected prompt fails the test.
+struct FakePrompts : TPrompts {
+    struct Seen {
+        QString kind, title, text;
+    };
+    std::deque<bool> confirmAnswers;
+    QList<Seen> seen;
+
+    void failure(QWidget*, const QString& title, const QString& text) override {
+        seen.append({QStringLiteral("failure"), title, text});
+    }
+    bool confirm(QWidget*, const QString& title, const QString& text) override {
+        seen.append({QStringLiteral("confirm"), title, text});
+        if (confirmAnswers.empty()) {
+            QTest::qFail("unexpected question", __FILE__, __LINE__);
+            return false;
+        }
+        const bool answer = confirmAnswers.front();
+        confirmAnswers.pop_front();
+        return answer;
+    }
+    int chooseCapacity(QWidget*) override {
+        seen.append({QStringLiteral("capacity"), {}, {}});
+        return -1;
+    }
+    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
+    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
+};
+
+// Clicks a button of the next message box; *seen tells whether one came (5 s at most).
+std::shared_ptr<QString> answerNextBox(QMessageBox::StandardButton b) {
+    auto seen = std::make_shared<QString>();
+    auto* poll = new QTimer(qApp);
+    auto limit = std::make_shared<QDeadlineTimer>(5000);
+    QObject::connect(poll, &QTimer::timeout, [=] {
+        QWidget* w = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            *seen = box->windowTitle() + QLatin1Char('|') + box->text();
+            box->button(b)->click();
+        } else if (!limit->hasExpired()) {
+            return;
+        } else if (w) {
+            w->close();
+        }
+        poll->deleteLater();
+    });
+    poll->start(10);
+    return seen;
+}
+
+QString statusText(DRL& w, int row) {
+    return w.findChild<TTableView*>(QStringLiteral("tbv_devs"))->itemText(row, 3);
+}
+
+QVariant cell(DRL& w, int row, int column) {
+    auto* t = w.findChild<TTableView*>(QStringLiteral("tbv_devs"));
+    return t->model()->index(row, column).data();
+}
+
+// The program's own run stops its core without a test stepping the clock.
+struct AutoAdvance {
+    AutoAdvance() { theClock->setAutoAdvance(true); }
+    ~AutoAdvance() { theClock->setAutoAdvance(false); }
+};
+
+const QString kRed = QStringLiteral("<b><font color=\"red\">%1</font></b>");
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> folder_;
+    std::unique_ptr<demo::DemoRig> rig_;
+    std::unique_ptr<DRL> window_;
+    FakePrompts prompts_;
+
+    TTableView* table() { return window_->findChild<TTableView*>(QStringLiteral("tbv_devs")); }
+    QAction* action(const char* name) { return window_->findChild<QAction*>(QLatin1String(name)); }
+
+    // Lets the worker run its cycles over ms of emulated time, one second at a time.
+    void step(uint32_t ms) {
+        for (uint32_t done = 0; done < ms; done += 1000) {
+            theClock->advance(std::min<uint32_t>(1000, ms - done));
+            QVERIFY(theClock->waitForSleepers(1));
+        }
+    }
+    void openWindow(int rows) {
+        window_ = std::make_unique<DRL>();
+        window_->show();
+        step(1000);  // the worker's first scan
+        QTRY_COMPARE(table()->rowCount(), rows);
+    }
+    void closeWindow() {
+        theClock->setAutoAdvance(true);
+        window_.reset();
+        theClock->setAutoAdvance(false);
+    }
+    int rowWithModelOf(unsigned disk) {
+        const QString serial = QString::fromLatin1(
+            QByteArray(reinterpret_cast<const char*>(rig_->model(disk)->identity().serial.data()),
+                       8)
+                .toHex()
+                .toUpper());
+        for (int r = 0; r < table()->rowCount(); ++r)
+            if (table()->itemText(r, 1).contains(serial, Qt::CaseInsensitive))
+                return r;
+        return -1;
+    }
+
+private slots:
+    void init() {
+        QTest::failOnWarning(
+            QRegularExpression(QStringLiteral("connectSlotsByName|QObject::connect")));
+        folder_ = std::make_unique<QTemporaryDir>();
+        setSettingsFolder(folder_->path().toStdString());
+        rig_ = std::make_unique<demo::DemoRig>();
+        StorageManager::setCoreFactory([] {
+            return drl::CvnStorageManager::create(
+                os::DeviceListener::create(os::DeviceSource::InProcess));
+        });
+        prompts_ = FakePrompts();
+        TPrompts::install(&prompts_);
+    }
+    void cleanup() {
+        closeWindow();
+        DeviceInfoDialog::destroyAll();
+        StorageManager::destroyInstance();
+        releaseSettings();
+        rig_.reset();
+        TPrompts::install(nullptr);
+    }
+
+    void profileRows_data() {
+        QTest::addColumn<QString>("profile");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("warningIcon");
+        QTest::newRow("healthy") << "healthy"
+                                 << "RAID Normal" << false;
+        QTest::newRow("degraded") << "degraded"
+                                  << kRed.arg("RAID Degraded") +
+                                         "\n<font color=\"green\">Ready for Rebuild</font>"
+                                  << false;
+        QTest::newRow("new") << "new"
+                             << "RAID Status Unknown" << false;
+        QTest::newRow("failing")
+            << "failing"
+            << "RAID Normal\n" + kRed.arg("Drive Failure is Likely") +
+                   "\n<font color=\"red\">Performance Not Optimized (Cache Disabled)</font>"
+            << true;
+        QTest::newRow("too-large")
+            << "too-large"
+            << "RAID Normal\n" + kRed.arg("Disk Too Large for Windows FireWire/1394 Drivers")
+            << true;
+    }
+    void profileRows() {
+        QFETCH(QString, profile);
+        QFETCH(QString, status);
+        QFETCH(bool, warningIcon);
+        const int disk = rig_->plug(profile);
+        openWindow(1);
+        const sim::Identity id = rig_->model(unsigned(disk))->identity();
+        QCOMPARE(statusText(*window_, 0), status);
+        QCOMPARE(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)), warningIcon);
+        QVERIFY(table()->itemText(0, 1).startsWith(QString::fromStdString(id.model) + "\n"));
+        QVERIFY(table()->itemText(0, 1).contains("\nSerial#: "));
+        QVERIFY(table()->itemText(0, 2).startsWith("RAID-5\nDrive Count: 4\n"));
+        // Every model the emulator reports has its picture compiled in.
+        QVERIFY(!cellItem<TPixmapItem>(cell(*window_, 0, 0)).pixmap().isNull());
+        if (warningIcon)
+            QVERIFY(!cellItem<TIconWithStringItem>(cell(*window_, 0, 3)).icon().isNull());
+    }
+
+    // Rules the profiles do not reach, through the slot the adapter's updates arrive at.
+    void statusRules_data() {
+        QTest::addColumn<quint64>("osCapacity");
+        QTest::addColumn<bool>("diskTooLarge");
+        QTest::addColumn<quint32>("bus");
+        QTest::addColumn<quint32>("raidStatus");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("warningIcon");
+        const quint64 cap = 12000000000000ull;
+        const QString usb = kRed.arg("OS Incompatibility Detected (Disk Too Large)");
+        QTest::newRow("too large alone: line, no icon")
+            << cap << true << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << false;
+        QTest::newRow("capacities differ over USB")
+            << cap / 2 << false << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << true;
+        QTest::newRow("failed") << cap << false << quint32(dcp::BusSata) << 4u
+                                << kRed.arg("RAID Failed") << false;
+        QTest::newRow("several sets failed")
+            << cap << false << quint32(dcp::BusSata) << 5u
+            << kRed.arg("RAID Failed (Multiple RAID sets present)") << false;
+    }
+    void statusRules() {
+        QFETCH(quint64, osCapacity);
+        QFETCH(bool, diskTooLarge);
+        QFETCH(quint32, bus);
+        QFETCH(quint32, raidStatus);
+        QFETCH(QString, status);
+        QFETCH(bool, warningIcon);
+        rig_->plug("healthy");
+        openWindow(1);
+        std::unique_ptr<DcpRespInfo> info(StorageManager::instance()->deviceInfo(0, false));
+        QVERIFY(info);
+        info->capacity = 12000000000000ull;
+        info->osCapacity = osCapacity;
+        info->diskTooLarge = diskTooLarge;
+        info->hostBus = bus;
+        info->raidStatus = raidStatus;
+        window_->deviceChange(0, info.get());
+        QCOMPARE(statusText(*window_, 0), status);
+        QCOMPARE(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)), warningIcon);
+    }
+
+    void deviceTextsAndUnknownDevices() {
+        rig_->plug("healthy");
+        openWindow(1);
+        std::unique_ptr<DcpRespInfo> info(StorageManager::instance()->deviceInfo(0, false));
+        QVERIFY(info);
+        info->model = "NO-SUCH-MODEL";
+        info->productName = "<b>bold</b> & co";
+        window_->deviceChange(0, info.get());
+        QVERIFY(cellItem<TPixmapItem>(cell(*window_, 0, 0)).pixmap().isNull());
+        QVERIFY(table()->itemText(0, 1).contains("&lt;b&gt;bold&lt;/b&gt; &amp; co"));
+
+        // Signals about devices without a row leave every cell alone.
+        QStringList before;
+        for (int c = 1; c < 4; ++c)
+            before << table()->itemText(0, c);
+        info->model = "VRXA-QD01";
+        window_->deviceChange(7, info.get());
+        window_->deviceInitializing(7);
+        DcpRespProgress done;
+        done.phase = dcp::PhaseCompleted;
+        window_->deviceStatusChange(7, done);
+        done.phase = dcp::PhaseProgressing;
+        window_->deviceStatusChange(7, done);
+        for (int c = 1; c < 4; ++c)
+            QCOMPARE(table()->itemText(0, c), before.at(c - 1));
+        QVERIFY(prompts_.seen.isEmpty());
+
+        window_->deviceInitializing(0);
+        QCOMPARE(statusText(*window_, 0), QStringLiteral("Initializing... Please wait."));
+        QVERIFY(isCellItem<TStringItem>(cell(*window_, 0, 3)));
+    }
+
+    void emptyListDisablesDeviceActions() {
+        openWindow(0);
+        QTRY_VERIFY(StorageManager::instance());
+        for (const char* name : {"a_init_raid", "a_rebuild_raid", "a_dev_info"})
+            QVERIFY2(!action(name)->isEnabled(), name);
+        QVERIFY(action("a_rescan_devices")->isEnabled());
+        // The list fills on hot-plug, and empties again.
+        const int disk = rig_->plug("healthy");
+        step(2000);
+        QTRY_COMPARE(table()->rowCount(), 1);
+        rig_->unplug(unsigned(disk));
+        step(2000);
+        QTRY_COMPARE(table()->rowCount(), 0);
+    }
+
+    // Select, Rebuild, confirm, progress, Completed: the actions follow the device.
+    void rebuildWalkThrough() {
+        rig_->plug("healthy");
+        const unsigned degraded = unsigned(rig_->plug("degraded"));
+        openWindow(2);
+        const int row = rowWithModelOf(degraded);
+        QVERIFY(row >= 0);
+        table()->selectRow(row);
+        QVERIFY(action("a_rebuild_raid")->isEnabled());
+        QVERIFY(!action("a_init_raid")->isEnabled());
+        QVERIFY(action("a_dev_info")->isEnabled());
+
+        prompts_.confirmAnswers = {true};
+        action("a_rebuild_raid")->trigger();
+        QCOMPARE(rig_->model(degraded)->raidStatus(), uint8_t(3));
+        QVERIFY(!action("a_rebuild_raid")->isEnabled());
+        QVERIFY(!action("a_init_raid")->isEnabled());
+
+        // The context menu offers the same, for the device under the cursor.
+        const QPoint at = table()->visualRect(table()->model()->index(row, 1)).center();
+        QList<bool> offered;
+        QTimer::singleShot(0, this, [&offered] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            QVERIFY(menu);
+            for (QAction* a : menu->actions())
+                offered << a->isEnabled();
+            menu->close();
+        });
+        emit table()->customContextMenuRequested(at);
+        QCOMPARE(offered, (QList<bool>{false, false, true}));
+
+        // Preparing, then progress in the row, then Completed with the refreshed status.
+        step(16000);
+        QTRY_VERIFY(isCellItem<TProgressbarWithStringItem>(cell(*window_, row, 3)));
+        QCOMPARE(statusText(*window_, row), QStringLiteral("Rebuilding RAID... Please wait."));
+        const qint32 early =
+            cellItem<TProgressbarWithStringItem>(cell(*window_, row, 3)).progress();
+        step(40000);
+        QTRY_VERIFY(cellItem<TProgressbarWithStringItem>(cell(*window_, row, 3)).progress() >
+                    early);
+
+        QSignalSpy lists(StorageManager::instance(), &StorageManager::deviceListChange);
+        step(200000);
+        QTRY_VERIFY(lists.count() >= 1);
+        QTRY_VERIFY(!StorageManager::instance()->hasTrackedOperations());
+        const int now = rowWithModelOf(degraded);
+        QVERIFY(now >= 0);
+        // The list refresh lost the selection; the Completed line heads the new status.
+        QTRY_COMPARE(statusText(*window_, now),
+                     QStringLiteral("RAID Rebuild Completed\nRAID Normal"));
+        table()->selectRow(now);
+        QVERIFY(!action("a_rebuild_raid")->isEnabled());
+    }
+
+    // A Completed report for the selected row refreshes it and re-evaluates the actions.
+    void completedReportRefreshesSelectedRow() {
+        const unsigned degraded = unsigned(rig_->plug("degraded"));
+        openWindow(1);
+        table()->selectRow(0);
+        QVERIFY(action("a_rebuild_raid")->isEnabled());
+        // The device changed behind the cache: its spare left; a fresh query learns it.
+        rig_->model(degraded)->pullDrive(2);
+        delete StorageManager::instance()->deviceInfo(0, true);
+        DcpRespProgress done;
+        done.operation = dcp::TypeRebuild;
+        done.phase = dcp::PhaseCompleted;
+        window_->deviceStatusChange(0, done);
+        QCOMPARE(statusText(*window_, 0),
+                 "RAID Rebuild Completed\n" + kRed.arg(QStringLiteral("RAID Degraded")));
+        QVERIFY(!action("a_rebuild_raid")->isEnabled());
+    }
+
+    void diskTooSmallShowsItsBox() {
+        rig_->plug("rebuild-too-small");
+        openWindow(1);
+        table()->selectRow(0);
+        prompts_.confirmAnswers = {true};
+        action("a_rebuild_raid")->trigger();
+        // One poll at a time, each report handled before the next: as the real clock runs.
+        for (int i = 0; i < 30 && prompts_.seen.size() < 2; ++i) {
+            step(1000);
+            QTest::qWait(0);
+        }
+        QCOMPARE(prompts_.seen.size(), 2);
+        step(30000);  // the poll ended with the report
+        QTest::qWait(0);
+        QCOMPARE(prompts_.seen.size(), 2);
+        QVERIFY(!StorageManager::instance()->hasTrackedOperations());
+        QCOMPARE(prompts_.seen.at(1).title, QStringLiteral("Could Not Start Rebuild"));
+        QCOMPARE(
+            prompts_.seen.at(1).text,
+            QStringLiteral("The RAID rebuild was aborted, because the new drive is too small."));
+    }
+
+    // The model sorts itself without moving persistent indexes: the window keeps its own
+    // row-to-device list in step.
+    void sortThenDeviceInformation() {
+        for (const char* p : {"healthy", "too-large", "degraded"})
+            rig_->plug(p);
+        openWindow(3);
+        table()->sortByColumn(1, Qt::DescendingOrder);
+        // The one VRXA-QE01 sorts first.
+        QVERIFY(table()->itemText(0, 1).startsWith(QStringLiteral("VRXA-QE01")));
+        table()->selectRow(0);
+        action("a_dev_info")->trigger();
+        DeviceInfoDialog* shown = nullptr;
+        for (DrlDevId id : DeviceInfoDialog::registeredDevices())
+            if (DeviceInfoDialog::find(id)->isVisible())
+                shown = DeviceInfoDialog::find(id);
+        QVERIFY(shown);
+        std::unique_ptr<DcpRespInfo> info(
+            StorageManager::instance()->deviceInfo(shown->deviceId(), false));
+        QCOMPARE(QString::fromStdString(info->model), QStringLiteral("VRXA-QE01"));
+        // Every listed device has its dialog, shown or not; one leaving takes its dialog.
+        QCOMPARE(DeviceInfoDialog::registeredDevices().size(), 3);
+        rig_->unplug(0);
+        step(2000);
+        QTRY_COMPARE(table()->rowCount(), 2);
+        QCOMPARE(DeviceInfoDialog::registeredDevices().size(), 2);
+    }
+
+    void closeQuestionAndSettings() {
+        rig_->plug("degraded");
+        openWindow(1);
+        const QString file = QDir(folder_->path()).filePath(QStringLiteral("DRL.xml"));
+        table()->setColumnWidths({200, 160, 120, 250});
+        window_->resize(700, 333);
+        StorageManager::instance()->trackProgress(0);
+
+        QFile::remove(file);
+        prompts_.confirmAnswers = {false};
+        QVERIFY(!window_->close());
+        QVERIFY(window_->isVisible());
+        QCOMPARE(prompts_.seen.last().title, QStringLiteral("Rebuild in Progress"));
+        QVERIFY2(!QFile::exists(file), "No must write nothing");
+
+        prompts_.confirmAnswers = {true};
+        QVERIFY(window_->close());
+        QVERIFY(QFile::exists(file));
+        QCOMPARE(loadIntList("main_window/tbv_devs", {0, 0, 0, 0}).mid(0, 3),
+                 (QList<int>{200, 160, 120}));
+        QVERIFY(!settings().getString("main_window", "geometry", "").empty());
+        QVERIFY(!settings().getString("main_window", "windowState", "").empty());
+        closeWindow();
+        releaseSettings();
+        QVERIFY(QFile(file).size() > 0);
+
+        // The next start comes back as it was left.
+        openWindow(1);
+        QCOMPARE(table()->columnWidths().mid(0, 3), (QList<int>{200, 160, 120}));
+        QCOMPARE(window_->size(), QSize(700, 333));
+    }
+
+    // The pictures come at twice their size on a screen of ratio 2; rows keep their height.
+    void pictureRowsKeepTheirLogicalSize() {
+        TTableView t;
+        t.setHeaders({QString()});
+        QPixmap sharp(350, 200);
+        sharp.setDevicePixelRatio(2.0);
+        t.setItem(0, 0, sharp);
+        const QModelIndex at = t.model()->index(0, 0);
+        QStyleOptionViewItem option;
+        option.initFrom(&t);
+        QCOMPARE(t.itemDelegate()->sizeHint(option, at), QSize(175, 100));
+    }
+
+    void clockRunsScaled() {
+        struct Base : os::Clock {
+            uint32_t now = 1000;
+            QList<uint32_t> slept;
+            uint32_t tick() override { return now; }
+            void sleep(uint32_t ms) override { slept << ms; }
+        } base;
+        demo::ScaledClock fast(6, base);
+        QCOMPARE(fast.tick(), 1000u);
+        base.now += 500;
+        QCOMPARE(fast.tick(), 4000u);
+        fast.sleep(10);  // never shorter than asked for, in scaled time
+        fast.sleep(60);
+        QCOMPARE(base.slept, (QList<uint32_t>{2, 10}));
+        base.now = 1000 + (1u << 31);  // the scaled tick keeps wrapping at 32 bits
+        QCOMPARE(fast.tick(), uint32_t(1000 + 6u * (1u << 31)));
+    }
+
+    // What the control window does reaches the window as it would from the hardware.
+    void rigDrivesTheWindow() {
+        const unsigned disk = unsigned(rig_->plug("healthy"));
+        openWindow(1);
+        rig_->failDrive(disk, 1);
+        step(61000);  // the periodic information query
+        QTRY_VERIFY(statusText(*window_, 0).startsWith(kRed.arg("RAID Degraded")));
+        rig_->replaceDrive(disk, 1);
+        step(61000);
+        QTRY_VERIFY(
+            statusText(*window_, 0).endsWith("<font color=\"green\">Ready for Rebuild</font>"));
+        rig_->setIgnoring(disk, true);
+        window_->findChild<QAction*>("a_rescan_devices")->trigger();
+        step(2000);
+        QTRY_COMPARE(table()->rowCount(), 0);
+        rig_->setIgnoring(disk, false);
+        rig_->pullDrive(disk, 0);
+        window_->findChild<QAction*>("a_rescan_devices")->trigger();
+        step(2000);
+        QTRY_COMPARE(table()->rowCount(), 1);
+        QVERIFY(statusText(*window_, 0).startsWith(kRed.arg("RAID Failed")));
+    }
+
+    // The program's own run: exceptions, an unusable settings file, SIGTERM.
+    void entryReportsAnExceptionFromASlot() {
+        TPrompts::install(nullptr);  // the real box, answered by the timer
+        auto box = answerNextBox(QMessageBox::Ok);
+        auto& app = *qobject_cast<TSingleInstanceApp*>(qApp);
+        AutoAdvance running;
+        const int code = drl_entry::run(app, "DriveloreTest", [](DRL& w) {
+            QTimer::singleShot(0, &w, [] { throw std::runtime_error("slot went wrong"); });
+        });
+        QCOMPARE(code, 1);
+        QVERIFY(
+            box->startsWith(QStringLiteral("Unexpected Error|The application has terminated due "
+                                           "to an unexpected error; for assistance, please "
+                                           "contact <")));
+        QVERIFY(
+            box->endsWith(QStringLiteral(">.  The error description follows:\n\nslot went wrong")));
+    }
+
+    void entryReportsAnUnusableSettingsFile() {
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        QFile blocker(folder_->filePath("not-a-folder"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        qputenv("XDG_CONFIG_HOME", blocker.fileName().toLocal8Bit());
+        setSettingsFolder(blocker.fileName().toStdString() + "/below-a-file");
+        auto& app = *qobject_cast<TSingleInstanceApp*>(qApp);
+        AutoAdvance running;
+        const int code = drl_entry::run(app, "DriveloreTest");
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        QCOMPARE(code, 1);
+        QCOMPARE(prompts_.seen.size(), 1);
+        QCOMPARE(prompts_.seen.at(0).title, QStringLiteral("Unexpected Error"));
+        QVERIFY(prompts_.seen.at(0).text.endsWith(QString::fromLocal8Bit(
+            settings_error(blocker.fileName().toStdString() + "/below-a-file/DRL.xml").what())));
+    }
+
+    void sigtermClosesAndSaves() {
+        rig_->plug("degraded");
+        auto& app = *qobject_cast<TSingleInstanceApp*>(qApp);
+        AutoAdvance running;
+        QString settingsFile;
+        const int code = drl_entry::run(app, "DriveloreTest", [&](DRL& w) {
+            settingsFile = QString::fromStdString(settingsFolder()) + "/DRL.xml";
+            QFile::remove(settingsFile);
+            StorageManager::instance()->trackProgress(0);  // no question on this road
+            QTimer::singleShot(0, &w, [] { ::raise(SIGTERM); });
+        });
+        QCOMPARE(code, 0);
+        QVERIFY(prompts_.seen.isEmpty());
+        QVERIFY(settingsFile.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
+        QFile f(settingsFile);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray xml = f.readAll();
+        QVERIFY(xml.contains("main_window"));
+        QVERIFY(xml.contains("geometry"));
+        QVERIFY(xml.contains("windowState"));
+    }
+
+    // Separate processes: one instance per key, a stale lock, a hung first instance.
+    void secondInstanceRaisesTheFirst() {
+        const QString key = QStringLiteral("drl-test-%1").arg(QCoreApplication::applicationPid());
+        auto start = [&key](QProcess& p) {
+            p.start(QStringLiteral(INSTANCE_HELPER), {key});
+            QVERIFY(p.waitForStarted());
+        };
+        // True once the process has printed text (within 5 s).
+        auto printed = [](QProcess& p, const QByteArray& text) {
+            QByteArray out;
+            QDeadlineTimer limit(5000);
+            while (!out.contains(text) && !limit.hasExpired()) {
+                p.waitForReadyRead(int(limit.remainingTime()));
+                out += p.readAllStandardOutput();
+            }
+            return out.contains(text);
+        };
+        QProcess first;
+        start(first);
+        QVERIFY(printed(first, "first"));
+        QProcess second;
+        start(second);
+        QVERIFY(second.waitForFinished(6000));
+        QCOMPARE(second.exitCode(), 2);
+        QVERIFY(printed(first, "raised minimized=0 visible=1"));
+
+        // Killed, it leaves its lock and socket behind: the next start is first again.
+        first.kill();
+        first.waitForFinished();
+        QProcess third;
+        start(third);
+        QVERIFY(printed(third, "first"));
+
+        // Stopped, it cannot answer: a second start still ends in time.
+        ::kill(pid_t(third.processId()), SIGSTOP);
+        QElapsedTimer took;
+        took.start();
+        QProcess fourth;
+        start(fourth);
+        QVERIFY(fourth.waitForFinished(6000));
+        QCOMPARE(fourth.exitCode(), 2);
+        QVERIFY2(took.elapsed() < 5000, qPrintable(QString::number(took.elapsed())));
+        ::kill(pid_t(third.processId()), SIGCONT);
+        third.closeWriteChannel();
+        QVERIFY(third.waitForFinished(5000));
+        QCOMPARE(third.exitCode(), 0);
+    }
+};
+
+int main(int argc, char** argv) {
+    // Settings, lock and socket in a folder of their own, before Qt reads the variables.
+    QTemporaryDir home;
+    const QByteArray root = home.path().toLocal8Bit();
+    QDir().mkpath(home.filePath("config"));
+    QDir().mkpath(home.filePath("run"));
+    ::chmod(QFile::encodeName(home.filePath("run")).constData(), 0700);
+    qputenv("HOME", root);
+    qputenv("XDG_CONFIG_HOME", root + "/config");
+    qputenv("XDG_RUNTIME_DIR", root + "/run");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static os::ManualClock clock;
+    os::ScopedClock useClock(clock);
+    theClock = &clock;
+    const QByteArray key = "drl-window-test-" + QByteArray::number(getpid());
+    TSingleInstanceApp app(argc, argv, key.constData());
+    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindow.moc"
