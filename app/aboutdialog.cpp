@@ -6,8 +6,10 @@
 #include <QPainter>
 #include <QPalette>
 
+#include "drl_version.h"
+
 namespace {
-const char* const kVersion = "1.00";
+const char* const kVersion = DRL_VERSION;
 const QPoint kVersionAt(34, 417);
 }  // namespace
 

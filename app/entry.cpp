@@ -3,14 +3,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 
 #include "app/drl.h"
 #include "app/prompts.h"
 #include "app/singleinstance.h"
 #include "app/storagemanager.h"
+#include "drl_version.h"
 #include "resources/pictures.h"
 #include "settings/folder.h"
 #include "settings/kvstore.h"
@@ -76,6 +79,24 @@ void prepareSettingsFolder(const std::string& product) {
 }
 
 }  // namespace
+
+bool isInfoRequest(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version")
+            return true;
+    }
+    return false;
+}
+
+void answerInfoRequest(int argc, char** argv, QCommandLineParser& parser) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(DRL_VERSION));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);  // exits after the help or the version
+    std::exit(0);
+}
 
 QString unexpectedErrorText(const char* what) {
     return QCoreApplication::translate(

@@ -5,6 +5,7 @@
 #include <string>
 
 class DRL;
+class QCommandLineParser;
 class TSingleInstanceApp;
 
 namespace drl_entry {
@@ -22,6 +23,13 @@ using WindowHook = std::function<void(DRL& window)>;
 // window runs inside the guarded block, whose std::exception ends in the "Unexpected
 // Error" report and 1. SIGTERM and SIGINT close the window without the question.
 int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& hook = {});
+
+// --help and --version are answered before the window system or the instance lock is
+// touched, so that they work on a server and beside a running instance.
+bool isInfoRequest(int argc, char** argv);
+// Prints the help of `parser` (with the help and version options added) or the version,
+// and ends the process.
+[[noreturn]] void answerInfoRequest(int argc, char** argv, QCommandLineParser& parser);
 
 // The report's text for an exception description.
 QString unexpectedErrorText(const char* what);

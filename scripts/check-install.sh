@@ -66,7 +66,7 @@ for p in "${programs[@]}"; do
     page="$root/share/man/man1/$p.1.gz"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man $p: $warnings"
-    shown=$("$root/bin/$p" --version 2>&1 | head -n1) || true
+    shown=$(QT_QPA_PLATFORM=offscreen "$root/bin/$p" --version 2>&1 | head -n1) || true
     [[ "$shown" == *" $version" ]] || fail "$p --version says '$shown', not $version"
     help=$(QT_QPA_PLATFORM=offscreen "$root/bin/$p" --help 2>&1) || true
     # A program with commands has their own help too; the page documents all of it.

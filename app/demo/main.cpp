@@ -26,10 +26,8 @@ const char* const kDemoProduct = "Drivelore-Demo";
 
 int main(int argc, char** argv) {
     const StartupProbe probe;
-    TSingleInstanceApp app(argc, argv, kDemoKey);
     QCommandLineParser parser;
     parser.setApplicationDescription(QObject::tr("Drivelore over emulated devices."));
-    parser.addHelpOption();
     const QCommandLineOption speedOption(
         "speed", QObject::tr("Time runs N times faster than usual (default 6)."), "N", "6");
     const QCommandLineOption measureOption(
@@ -39,6 +37,10 @@ int main(int argc, char** argv) {
         "screenshots", QObject::tr("Save pictures of fixed scenes in DIR; quit."), "DIR");
     const QCommandLineOption darkOption("dark", QObject::tr("Use a dark palette."));
     parser.addOptions({speedOption, measureOption, screenshotsOption, darkOption});
+    if (drl_entry::isInfoRequest(argc, argv))
+        drl_entry::answerInfoRequest(argc, argv, parser);
+    TSingleInstanceApp app(argc, argv, kDemoKey);
+    parser.addHelpOption();
     parser.process(app);
 
     const bool measuring = parser.isSet(measureOption);
