@@ -87,12 +87,12 @@ TEST_P(Framing, EndingsAndTheirCosts) {
         {&F::directRefused, -1, true, dcp::MailboxNotReady, {4, 3, 0, 3}},
         {&F::badInfoSignature, 0, true, dcp::InfoSectorInvalid, {2, 1, 0, 1}},
         {&F::badInfoChecksum, 0, true, dcp::InfoSectorInvalid, {2, 1, 0, 1}},
-        {&F::ignoreCommands, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},  // old block back
-        // a device's answer, however wrong, is not written over
-        {&F::garbleAnswer, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
-        {&F::wrongTag, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
-        {&F::statusNotOne, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
-        {&F::badResponseChecksum, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
+        // every ending without a valid answer writes the old block back
+        {&F::ignoreCommands, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::garbleAnswer, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::wrongTag, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::statusNotOne, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::badResponseChecksum, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
     };
     uint8_t first = 0;
     for (const auto& c : cases) {
@@ -142,6 +142,8 @@ TEST_P(Framing, IoFailuresAtEachStep) {
                  {sim::DiskOp::Read, box, 1},
                  {sim::DiskOp::Write, box, 1},
                  {sim::DiskOp::Read, box, 2}};
+    std::vector<uint8_t> before(blockSize), after(blockSize);
+    rig.disk->peek(box, before.data());
     for (const auto& c : cases) {
         int seen = 0;
         rig.disk->setFaultInjector([&](sim::DiskOp op, uint64_t block) {
@@ -150,7 +152,33 @@ TEST_P(Framing, IoFailuresAtEachStep) {
         });
         EXPECT_EQ(dcp::IoFailed, exchange()) << int(c.op) << " " << c.block;
         EXPECT_EQ(0xCC, response[0]);
+        rig.disk->peek(box, after.data());
+        EXPECT_TRUE(before == after) << "no command left behind: " << int(c.op);
     }
+}
+
+// Only the tail that holds the info sector may serve as mailbox; anything else is refused
+// before a byte is written.
+TEST_P(Framing, MailboxOnlyInTheTail) {
+    rig.inBand();
+    const struct {
+        uint64_t lba;
+        DcpTransportResult result;
+    } cases[] = {{0, dcp::InfoSectorInvalid},
+                 {1, dcp::InfoSectorInvalid},
+                 {kBlocks - 36, dcp::InfoSectorInvalid},
+                 {kBlocks, dcp::InfoSectorInvalid},
+                 {~0ull, dcp::InfoSectorInvalid},
+                 {kBlocks - 34, dcp::TransportOk},
+                 {kBlocks - 1, dcp::TransportOk}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lba);
+        rig.firmware->setMailboxLba(c.lba);
+        rig.disk->resetCounters();
+        EXPECT_EQ(c.result, exchange());
+        EXPECT_EQ(c.result == dcp::TransportOk ? 1u : 0u, rig.disk->counters().writes);
+    }
+    EXPECT_TRUE(rig.disk->changedBlocks({kBlocks - 35, kBlocks - 34, kBlocks - 1}).empty());
 }
 
 TEST(SectorLayout, CommandSectorAndCdbByHand) {
