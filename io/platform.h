@@ -2,6 +2,8 @@
 
 #include <scsi/sg.h>
 
+#include <cerrno>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,7 +18,8 @@ class Disk {
 public:
     virtual ~Disk() = default;
 
-    // Idempotent; a failed close leaves the disk open.
+    // Idempotent. The disk counts as closed afterwards even when an error is reported:
+    // Linux has released the descriptor by then.
     virtual int close() = 0;
     virtual int blockSize(uint32_t* out) = 0;
     virtual int sizeBytes(uint64_t* out) = 0;
@@ -26,6 +29,8 @@ public:
     virtual int readAt(void* buffer, size_t count, uint64_t offset, size_t* done) = 0;
     virtual int writeAt(const void* buffer, size_t count, uint64_t offset, size_t* done) = 0;
     virtual int flush() = 0;
+    // Sets the end of a file to length bytes; a disk has a fixed size and refuses.
+    virtual int truncate(uint64_t /*length*/) { return EINVAL; }
     virtual std::string path() const = 0;
 };
 
