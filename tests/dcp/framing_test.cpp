@@ -157,6 +157,41 @@ TEST_P(Framing, IoFailuresAtEachStep) {
     }
 }
 
+// A write the kernel reports as failed may still have reached the device (a timeout on the
+// way back, say): the block is given back what it held all the same.
+TEST_P(Framing, AWriteReportedFailedIsRestoredToo) {
+    class FailsAfterWriting : public io::Disk {
+    public:
+        explicit FailsAfterWriting(io::Disk* inner) : inner_(inner) {}
+        int close() override { return inner_->close(); }
+        int blockSize(uint32_t* out) override { return inner_->blockSize(out); }
+        int sizeBytes(uint64_t* out) override { return inner_->sizeBytes(out); }
+        int scsi(sg_io_hdr_t* request) override { return inner_->scsi(request); }
+        int readAt(void* buffer, size_t count, uint64_t offset, size_t* done) override {
+            return inner_->readAt(buffer, count, offset, done);
+        }
+        int writeAt(const void* buffer, size_t count, uint64_t offset, size_t* done) override {
+            const int r = inner_->writeAt(buffer, count, offset, done);
+            return writes_++ == 0 && r == 0 ? (*done = 0, EIO) : r;
+        }
+        int flush() override { return inner_->flush(); }
+        std::string path() const override { return inner_->path(); }
+
+    private:
+        io::Disk* inner_;
+        int writes_ = 0;
+    };
+    rig.inBand();
+    const uint64_t box = rig.firmware->mailboxLba();
+    std::vector<uint8_t> before(blockSize), after(blockSize);
+    rig.disk->peek(box, before.data());
+    FailsAfterWriting disk(rig.handle.get());
+    EXPECT_EQ(dcp::IoFailed,
+              dcp::executeCommand(&disk, blockSize, 1, request, 8, response, 490, nullptr, 2));
+    rig.disk->peek(box, after.data());
+    EXPECT_TRUE(before == after);
+}
+
 // Only the tail that holds the info sector may serve as mailbox; anything else is refused
 // before a byte is written.
 TEST_P(Framing, MailboxOnlyInTheTail) {
