@@ -1,8 +1,11 @@
 #include "cli/cli.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <istream>
@@ -41,8 +44,8 @@ const char* kUsage =
     "  drives [--bay N]           the drives in the bays (N = 0..3)\n"
     "  report                     the status report as the device sends it (HTML)\n"
     "  progress                   the running initialisation or rebuild\n"
-    "  rebuild [--yes]            rebuild a degraded RAID onto a new drive\n"
-    "  init --capacity-mode M [--yes]\n"
+    "  rebuild [--yes] [--force]  rebuild a degraded RAID onto a new drive\n"
+    "  init --capacity-mode M [--yes] [--force]\n"
     "                             initialise a new RAID-5 set; destroys all data on the\n"
     "                             drives. M: 0 limit to 2.2 TB, 1 multiple of 2.2 TB,\n"
     "                             2 maximise capacity\n"
@@ -66,11 +69,15 @@ const char* kUsage =
     "  --block-size B             block size of the emulated disks (default 512)\n"
     "  --json                     one JSON object per record\n"
     "  --yes                      do not ask before rebuild or init\n"
+    "  --force                    send rebuild or init although the device's information\n"
+    "                             says it is not ready for it\n"
     "  --version                  the version of drivelore-cli\n"
     "  -h, --help                 this text; COMMAND --help for one command\n"
     "\n"
-    "Exit status: 0 done, 1 declined or refused by the device, 2 usage error,\n"
-    "3 not a device of ours, 4 disk could not be opened or did not answer.\n";
+    "Exit status: 0 done, 1 declined, refused by the device or not allowed by its\n"
+    "information, 2 usage error, 3 not a device of ours (disk images included),\n"
+    "4 disk could not be opened or did not answer, 130/143 stopped by SIGINT/SIGTERM\n"
+    "(between two exchanges with the device, never inside one).\n";
 
 const std::map<std::string, std::string> kCommandHelp = {
     {"info",
@@ -87,16 +94,19 @@ const std::map<std::string, std::string> kCommandHelp = {
      "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] progress\n"
      "Shows the running operation, its phase and its percentage.\n"},
     {"rebuild",
-     "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] rebuild [--yes]\n"
-     "Starts a rebuild of a degraded RAID set. Asks first unless --yes.\n"
-     "Exit status 1 when declined or refused by the device.\n"},
+     "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] rebuild [--yes] "
+     "[--force]\n"
+     "Starts a rebuild of a degraded RAID set. Asks first unless --yes. Refused\n"
+     "unless the device says it is ready for a rebuild, or --force is given.\n"
+     "Exit status 1 when declined, not ready or refused by the device.\n"},
     {"init",
      "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] init "
-     "--capacity-mode M [--yes]\n"
+     "--capacity-mode M [--yes] [--force]\n"
      "Initialises a new RAID-5 set: ALL DATA ON THE DRIVES IS DESTROYED.\n"
      "M: 0 \"Limit Capacity to 2.2TB (best OS compatibility)\", 1 \"Limit Capacity\n"
      "to Multiple of 2.2TB (prevents most data corruption)\", 2 \"Maximize Capacity\n"
-     "(use with caution)\". Asks first unless --yes.\n"},
+     "(use with caution)\". Asks first unless --yes. Refused unless the device says\n"
+     "an initialisation may be started, or --force is given.\n"},
     {"scan",
      "usage: drivelore-cli [--disk-pattern P] [--json] scan\n"
      "Lists every device of ours on disks 0 to 25 with its device id.\n"},
@@ -119,6 +129,7 @@ struct Options {
     uint32_t blockSize = 512;
     bool json = false;
     bool yes = false;
+    bool force = false;
     bool help = false;
     bool version = false;
     std::optional<uint32_t> bay;
@@ -147,21 +158,40 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+bool powerOfTwo(uint64_t n) {
+    return n != 0 && (n & (n - 1)) == 0;
+}
+
 Options parse(const std::vector<std::string>& args) {
     Options o;
+    std::set<std::string> given;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (a.size() > 1 && a[0] == '-') {
+            // -y and --yes, -h and --help are one option each.
+            const std::string name = a == "-y" ? "--yes" : a == "-h" ? "--help" : a;
+            if (!given.insert(name).second) {
+                throw UsageError(name + " is given twice");
+            }
+        }
         auto value = [&]() -> std::string {
             if (i + 1 >= args.size()) {
                 throw UsageError(a + " needs a value");
             }
             return args[++i];
         };
+        auto text = [&]() -> std::string {
+            std::string v = value();
+            if (v.empty()) {
+                throw UsageError(a + " needs a value, not an empty text");
+            }
+            return v;
+        };
         auto number = [&](uint64_t max) {
             const std::string v = value();
             uint64_t n = 0;
             if (!parseNumber(v, max, &n)) {
-                throw UsageError("bad value for " + a + ": \"" + v + "\" (0.." +
+                throw UsageError("bad value for " + a + ": \"" + terminalText(v) + "\" (0.." +
                                  std::to_string(max) + ")");
             }
             return n;
@@ -174,12 +204,14 @@ Options parse(const std::vector<std::string>& args) {
             o.json = true;
         } else if (a == "--yes" || a == "-y") {
             o.yes = true;
+        } else if (a == "--force") {
+            o.force = true;
         } else if (a == "--disk") {
-            o.diskPath = value();
+            o.diskPath = text();
         } else if (a == "--disk-number") {
             o.diskNumber = uint32_t(number(25));
         } else if (a == "--disk-pattern") {
-            o.diskPattern = value();
+            o.diskPattern = text();
         } else if (a == "--emulated") {
             const std::string list = value() + ",";
             for (size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos;
@@ -190,7 +222,13 @@ Options parse(const std::vector<std::string>& args) {
                 o.emulated.push_back(list.substr(at, comma - at));
             }
         } else if (a == "--block-size") {
-            o.blockSize = uint32_t(number(65536));
+            const std::string v = value();
+            uint64_t n = 0;
+            if (!parseNumber(v, 65536, &n) || n < 512 || !powerOfTwo(n)) {
+                throw UsageError("bad block size \"" + terminalText(v) +
+                                 "\" for --block-size: a power of two from 512 to 65536");
+            }
+            o.blockSize = uint32_t(n);
         } else if (a == "--bay") {
             o.bay = uint32_t(number(dcp::kDriveBays - 1));
         } else if (a == "--capacity-mode") {
@@ -200,10 +238,10 @@ Options parse(const std::vector<std::string>& args) {
         } else if (a == "--count") {
             o.count = number(~0ull >> 1);
         } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("unknown option " + a);
+            throw UsageError("unknown option " + terminalText(a));
         } else if (o.command.empty()) {
             if (!kCommandHelp.count(a)) {
-                throw UsageError("unknown command " + a);
+                throw UsageError("unknown command " + terminalText(a));
             }
             o.command = a;
             if (a == "monitor" || a == "metrics") {
@@ -211,11 +249,29 @@ Options parse(const std::vector<std::string>& args) {
                 break;
             }
         } else {
-            throw UsageError("unexpected argument " + a);
+            throw UsageError("unexpected argument " + terminalText(a));
         }
     }
-    if (o.diskPath && o.diskNumber) {
-        throw UsageError("give --disk or --disk-number, not both");
+    // Options that say different things about which disks to use.
+    const bool allDisks = o.command == "scan" || o.command == "watch" || o.command == "monitor" ||
+                          o.command == "metrics";
+    const std::pair<const char*, const char*> contradictions[] = {
+        {"--disk", "--disk-number"},
+        {"--disk", "--emulated"},
+        {"--disk", "--disk-pattern"},
+        {"--disk-number", "--disk-pattern"},
+        {"--disk-pattern", "--emulated"}};
+    for (const auto& [first, second] : contradictions) {
+        if (given.count(first) && given.count(second)) {
+            throw UsageError(std::string(first) + " and " + second + " contradict each other");
+        }
+    }
+    if (allDisks && (o.diskPath || o.diskNumber)) {
+        throw UsageError(std::string(o.diskPath ? "--disk" : "--disk-number") +
+                         " does not go with " + o.command + ", which uses every disk");
+    }
+    if (given.count("--block-size") && o.emulated.empty()) {
+        throw UsageError("--block-size goes with --emulated");
     }
     if (o.command == "init" && !o.help && !o.capacityMode) {
         throw UsageError("init needs --capacity-mode 0, 1 or 2");
@@ -226,6 +282,13 @@ Options parse(const std::vector<std::string>& args) {
     if (o.capacityMode && o.command != "init") {
         throw UsageError("--capacity-mode goes with init");
     }
+    const bool longOperation = o.command == "rebuild" || o.command == "init";
+    if ((o.yes || o.force) && !longOperation && !o.command.empty()) {
+        throw UsageError(std::string(o.yes ? "--yes" : "--force") + " goes with rebuild or init");
+    }
+    if ((given.count("--interval") || o.count) && o.command != "watch") {
+        throw UsageError(std::string(o.count ? "--count" : "--interval") + " goes with watch");
+    }
     return o;
 }
 
@@ -234,19 +297,45 @@ struct OpenDevice {
     io::UniqueDrive handle;
     uint32_t blockSize = 0;
     dcp::DiskRef ref;
-    std::string name;
+    std::string name;  // shown escaped
     uint32_t configurationKey = 0;
+    // The probe's answer: info prints it, rebuild and init check what it allows.
+    std::unique_ptr<dcp::DcpRespInfo> info;
 };
+
+// The exit status for a stop asked by a signal; 0 when none was.
+int stopped(const std::atomic<int>& interrupted, std::ostream& err) {
+    const int signal = interrupted.load();
+    if (signal == 0) {
+        return 0;
+    }
+    err << "drivelore-cli: stopped by "
+        << (signal == SIGTERM  ? "SIGTERM"
+            : signal == SIGINT ? "SIGINT"
+                               : "a signal")
+        << " between two exchanges with the device\n";
+    return 128 + signal;
+}
 
 int openDevice(const Options& o, OpenDevice* d, std::ostream& err) {
     int error = 0;
     if (o.diskPath) {
-        d->name = *o.diskPath;
+        d->name = terminalText(*o.diskPath);
         d->ref = dcp::DiskRef::named(*o.diskPath);
+        // An image has no device behind it; a command sector would only be written into
+        // the file. Images stay read-only and get no exchange at all.
+        struct stat st {};
+        if (o.emulated.empty() && ::stat(o.diskPath->c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            err << "drivelore-cli: " << d->name
+                << ": a regular file (a disk image) is not a device: it is only opened "
+                   "read-only and no command is sent to it; give the block device "
+                   "(/dev/sdX, or a loop device)\n";
+            return ExitNotOurs;
+        }
         d->handle.reset(io::openDrivePath(*o.diskPath, &error));
     } else {
         const uint32_t n = o.diskNumber.value_or(0);
-        d->name = io::platform().diskPath(n);
+        d->name = terminalText(io::platform().diskPath(n));
         d->ref = dcp::DiskRef::numbered(n);
         d->handle.reset(io::openPhysicalDrive(n, &error));
     }
@@ -264,12 +353,13 @@ int openDevice(const Options& o, OpenDevice* d, std::ostream& err) {
 
     uint8_t request[dcp::kRequestPayloadSize] = {dcp::SubGetInfo};
     uint8_t payload[dcp::kResponsePayloadSize] = {};
+    uint8_t tooLarge = 0;
     const uint32_t r = dcp::executeCommand(d->handle.get(), d->blockSize, dcp::kCommandCode,
                                            request, sizeof request, payload, sizeof payload,
-                                           nullptr, dcp::kExchangeRetries);
+                                           &tooLarge, dcp::kExchangeRetries);
     if (r == dcp::InfoSectorInvalid) {
         err << "drivelore-cli: " << d->name
-            << ": not a device of ours (no answer to the vendor command, no info sector)\n";
+            << ": not a device of ours (no answer to the vendor command, no valid info sector)\n";
         return ExitNotOurs;
     }
     if (r != dcp::TransportOk) {
@@ -279,19 +369,46 @@ int openDevice(const Options& o, OpenDevice* d, std::ostream& err) {
     }
     if (!dcp::isOwnDevice(payload)) {
         err << "drivelore-cli: " << d->name << ": not a device of ours (vendor \""
-            << dcp::latin1ToUtf8(dcp::fixedText(payload + 10, 16)) << "\")\n";
+            << terminalText(dcp::latin1ToUtf8(dcp::fixedText(payload + 10, 16))) << "\")\n";
         return ExitNotOurs;
     }
     d->configurationKey = dcp::configurationKeyOf(payload);
+    dcp::DcpRespInfo* info = nullptr;
+    if (dcp::infoFromPayload(payload, tooLarge != 0, d->handle.get(), d->ref, &info) != drl::Ok) {
+        err << "drivelore-cli: out of memory\n";
+        return ExitIoFailure;
+    }
+    d->info.reset(info);
+    return ExitOk;
+}
+
+int print(const Options& o, const dcp::DcpResponse& record, std::ostream& out) {
+    out << (o.json ? toJson(record) + "\n" : toText(record)) << std::flush;
     return ExitOk;
 }
 
 // One request on the opened device; prints the record.
 int request(const Options& o, OpenDevice& d, const dcp::DcpRequest& req, std::ostream& out,
-            std::ostream& err, std::unique_ptr<dcp::DcpResponse>* keep = nullptr) {
+            std::ostream& err, const std::atomic<int>& interrupted,
+            std::unique_ptr<dcp::DcpResponse>* keep = nullptr) {
+    if (int r = stopped(interrupted, err)) {
+        return r;
+    }
     dcp::DcpResponse* response = nullptr;
-    const uint32_t r =
-        dcp::dispatchRequest(d.handle.get(), d.ref, req, d.configurationKey, &response);
+    uint32_t r = drl::Ok;
+    if (req.type == dcp::TypeGetStatusText) {
+        // A long (or endless) report is fetched in many exchanges; stop between them.
+        dcp::DcpRespStatusText* text = nullptr;
+        r = dcp::fetchStatusText(d.handle.get(), d.blockSize,
+                                 static_cast<const dcp::DcpReqGetStatusText&>(req), &text,
+                                 [&] { return interrupted.load() != 0; });
+        response = text;
+    } else {
+        r = dcp::dispatchRequest(d.handle.get(), d.ref, req, d.configurationKey, &response);
+    }
+    if (int s = stopped(interrupted, err); s && r != drl::Ok) {
+        return s;
+    }
     if (r == drl::InvalidArgument || r == drl::UnsupportedRequest) {
         err << "drivelore-cli: request refused before it was sent\n";
         return ExitUsage;
@@ -302,7 +419,7 @@ int request(const Options& o, OpenDevice& d, const dcp::DcpRequest& req, std::os
         return ExitIoFailure;
     }
     std::unique_ptr<dcp::DcpResponse> owned(response);
-    out << (o.json ? toJson(*owned) + "\n" : toText(*owned));
+    print(o, *owned, out);
     if (keep) {
         *keep = std::move(owned);
     }
@@ -319,7 +436,8 @@ bool confirm(const std::string& question, std::ostream& err, std::istream& in) {
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
 
-int oneDevice(const Options& o, std::ostream& out, std::ostream& err, std::istream& in) {
+int oneDevice(const Options& o, std::ostream& out, std::ostream& err, std::istream& in,
+              const std::atomic<int>& interrupted) {
     // Refusals that need no device come first.
     if (o.command == "init") {
         dcp::DcpReqInitConfiguration check(dcp::kConfigurationRaid5, *o.capacityMode);
@@ -328,37 +446,58 @@ int oneDevice(const Options& o, std::ostream& out, std::ostream& err, std::istre
             return ExitUsage;
         }
     }
+    if (int r = stopped(interrupted, err)) {
+        return r;
+    }
     OpenDevice d;
     if (int r = openDevice(o, &d, err)) {
         return r;
     }
     if (o.command == "info") {
-        return request(o, d, dcp::DcpReqGetInfo(), out, err);
+        // The probe was this command's exchange.
+        return print(o, *d.info, out);
     }
     if (o.command == "drives") {
         for (uint32_t bay = 0; bay < dcp::kDriveBays; ++bay) {
             if (o.bay && *o.bay != bay) {
                 continue;
             }
-            if (int r = request(o, d, dcp::DcpReqGetDriveInfo(bay), out, err)) {
+            if (int r = request(o, d, dcp::DcpReqGetDriveInfo(bay), out, err, interrupted)) {
                 return r;
             }
         }
         return ExitOk;
     }
     if (o.command == "report") {
-        return request(o, d, dcp::DcpReqGetStatusText(), out, err);
+        return request(o, d, dcp::DcpReqGetStatusText(), out, err, interrupted);
     }
     if (o.command == "progress") {
-        return request(o, d, dcp::DcpReqGetProgress(), out, err);
+        return request(o, d, dcp::DcpReqGetProgress(), out, err, interrupted);
     }
-    if (o.command == "rebuild") {
+    // The window offers these two only when the device's information allows them.
+    const bool rebuild = o.command == "rebuild";
+    const bool allowed = rebuild ? d.info->readyForRebuild : d.info->canInitialize;
+    if (!allowed && !o.force) {
+        err << "drivelore-cli: " << d.name << ": "
+            << (rebuild ? "the device is not ready for a rebuild"
+                        : "the device does not allow a RAID initialisation now")
+            << " (RAID status: " << dcp::raidStatusText(d.info->raidStatus)
+            << "); --force sends the command anyway\n";
+        return ExitNotDone;
+    }
+    if (int r = stopped(interrupted, err)) {
+        return r;
+    }
+    if (rebuild) {
         if (!o.yes && !confirm("Rebuild the RAID set of " + d.name + "?", err, in)) {
+            if (int r = stopped(interrupted, err)) {
+                return r;
+            }
             err << "drivelore-cli: not started\n";
             return ExitNotDone;
         }
         std::unique_ptr<dcp::DcpResponse> answer;
-        if (int r = request(o, d, dcp::DcpReqRebuild(), out, err, &answer)) {
+        if (int r = request(o, d, dcp::DcpReqRebuild(), out, err, interrupted, &answer)) {
             return r;
         }
         return static_cast<dcp::DcpRespRebuild&>(*answer).result == dcp::RebuildInProgress
@@ -370,13 +509,16 @@ int oneDevice(const Options& o, std::ostream& out, std::ostream& err, std::istre
                                dcp::capacityModeText(*o.capacityMode) +
                                ")? ALL DATA ON ITS DRIVES WILL BE LOST.",
                            err, in)) {
+        if (int r = stopped(interrupted, err)) {
+            return r;
+        }
         err << "drivelore-cli: not started\n";
         return ExitNotDone;
     }
     std::unique_ptr<dcp::DcpResponse> answer;
     if (int r =
             request(o, d, dcp::DcpReqInitConfiguration(dcp::kConfigurationRaid5, *o.capacityMode),
-                    out, err, &answer)) {
+                    out, err, interrupted, &answer)) {
         return r;
     }
     return static_cast<dcp::DcpRespInitConfiguration&>(*answer).result == dcp::InitInitialized
@@ -432,8 +574,8 @@ std::string deviceLine(drl::DrlDevId id, const dcp::DcpRespInfo& info, bool json
         std::string record = toJson(info);
         return "{\"devId\":" + std::to_string(id) + "," + record.substr(1);
     }
-    return "device " + std::to_string(id) + ": " + dcp::latin1ToUtf8(info.devicePath) + "  " +
-           dcp::latin1ToUtf8(info.model) + "  " + info.serialText + "  " +
+    return "device " + std::to_string(id) + ": " + terminalText(info.devicePath) + "  " +
+           terminalText(dcp::latin1ToUtf8(info.model)) + "  " + info.serialText + "  " +
            dcp::raidStatusText(info.raidStatus) + "  " + formatBytes(info.capacity);
 }
 
@@ -461,24 +603,47 @@ std::unique_ptr<drl::CvnStorageManagerImpl> startCore(bool emulated) {
         static_cast<drl::CvnStorageManagerImpl*>(drl::CvnStorageManager::create(listener)));
 }
 
-int scanCommand(const Options& o, std::ostream& out, std::ostream& err) {
-    auto core = startCore(!o.emulated.empty());
-    if (!core || !core->waitForScans(1, std::chrono::seconds(120))) {
-        err << "drivelore-cli: the disks could not be scanned\n";
-        return ExitIoFailure;
+// Disks 0 to 25, one GetInfo exchange each, numbered as a fresh registry numbers them
+// (in disk order); the answer of the exchange is what is printed.
+int scanCommand(const Options& o, std::ostream& out, std::ostream& err,
+                const std::atomic<int>& interrupted) {
+    drl::DrlDevId next = 0;
+    for (uint32_t n = 0; n < drl::kDiskCount; ++n) {
+        if (int r = stopped(interrupted, err)) {
+            return r;
+        }
+        int error = 0;
+        io::UniqueDrive disk(io::openPhysicalDrive(n, &error));
+        io::DiskGeometry geometry;
+        if (!disk || !io::getDriveGeometry(disk.get(), &geometry)) {
+            continue;
+        }
+        uint8_t request[dcp::kRequestPayloadSize] = {dcp::SubGetInfo};
+        uint8_t payload[dcp::kResponsePayloadSize] = {};
+        uint8_t tooLarge = 0;
+        if (dcp::executeCommand(disk.get(), geometry.bytesPerSector, dcp::kCommandCode, request,
+                                sizeof request, payload, sizeof payload, &tooLarge,
+                                dcp::kExchangeRetries) != dcp::TransportOk ||
+            !dcp::isOwnDevice(payload)) {
+            continue;
+        }
+        dcp::DcpRespInfo* info = nullptr;
+        if (dcp::infoFromPayload(payload, tooLarge != 0, disk.get(), dcp::DiskRef::numbered(n),
+                                 &info) != drl::Ok) {
+            err << "drivelore-cli: out of memory\n";
+            return ExitIoFailure;
+        }
+        std::unique_ptr<dcp::DcpRespInfo> owned(info);
+        out << deviceLine(next++, *owned, o.json) << "\n" << std::flush;
     }
-    const auto lines = listDevices(*core, o.json);
-    for (const auto& line : lines) {
-        out << line << "\n";
-    }
-    if (lines.empty() && !o.json) {
+    if (next == 0 && !o.json) {
         out << "No devices found.\n";
     }
     return ExitOk;
 }
 
 int watchCommand(const Options& o, std::ostream& out, std::ostream& err,
-                 const std::atomic<bool>& interrupted) {
+                 const std::atomic<int>& interrupted) {
     auto core = startCore(!o.emulated.empty());
     if (!core) {
         err << "drivelore-cli: cannot start watching\n";
@@ -552,6 +717,11 @@ int watchCommand(const Options& o, std::ostream& out, std::ostream& err,
         }
     }
     core->removeNotifier(&queue);
+    if (interrupted.load() != 0) {
+        err << "drivelore-cli: stopped watching ("
+            << (interrupted.load() == SIGTERM ? "SIGTERM" : "SIGINT") << ")\n";
+        return 128 + interrupted.load();
+    }
     return ExitOk;
 }
 
@@ -568,7 +738,7 @@ std::string usage() {
 }  // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-        std::istream& in, const std::atomic<bool>& interrupted) {
+        std::istream& in, const std::atomic<int>& interrupted) {
     Options o;
     try {
         o = parse(args);
@@ -590,10 +760,6 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return ExitUsage;
     }
     if (o.diskPattern) {
-        if (!o.emulated.empty()) {
-            err << "drivelore-cli: --disk-pattern does not go with --emulated\n";
-            return ExitUsage;
-        }
         io::setPlatform(io::makeLinuxPlatform(*o.diskPattern));
     }
     if (!o.emulated.empty()) {
@@ -605,8 +771,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         for (unsigned n = 0; n < o.emulated.size(); ++n) {
             auto device = sim::makeProfile(o.emulated[n], {o.blockSize, n, nullptr});
             if (!device) {
-                err << "drivelore-cli: unknown profile \"" << o.emulated[n] << "\" or block size "
-                    << o.blockSize << "\n";
+                err << "drivelore-cli: unknown profile \"" << terminalText(o.emulated[n])
+                    << "\" in --emulated\n";
                 return ExitUsage;
             }
             platform->plug(n, device->disk);
@@ -615,7 +781,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         io::setPlatform(platform);
     }
     if (o.command == "scan") {
-        return scanCommand(o, out, err);
+        return scanCommand(o, out, err, interrupted);
     }
     if (o.command == "watch") {
         return watchCommand(o, out, err, interrupted);
@@ -626,7 +792,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (o.command == "metrics") {
         return metricsCommand(o.commandArgs, !o.emulated.empty(), out, err);
     }
-    return oneDevice(o, out, err, in);
+    return oneDevice(o, out, err, in, interrupted);
 }
 
 }  // namespace corvane::cli

@@ -6,8 +6,50 @@
 
 namespace corvane::cli {
 
+namespace {
+
+// Well-formed UTF-8 as it is; every byte of an ill-formed sequence becomes U+FFFD.
+std::string wellFormed(const std::string& text) {
+    static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = text[i];
+        size_t length = c < 0x80             ? 1
+                        : (c & 0xE0) == 0xC0 ? 2
+                        : (c & 0xF0) == 0xE0 ? 3
+                        : (c & 0xF8) == 0xF0 ? 4
+                                             : 0;
+        uint32_t code = length == 1   ? c
+                        : length == 2 ? (c & 0x1F)
+                        : length == 3 ? (c & 0x0F)
+                                      : (c & 0x07);
+        for (size_t j = 1; length > 1 && j < length; ++j) {
+            if (i + j >= text.size() || (text[i + j] & 0xC0) != 0x80) {
+                length = 0;
+            } else {
+                code = (code << 6) | (text[i + j] & 0x3F);
+            }
+        }
+        if (length == 0 || (length > 1 && (code < smallest[length] || code > 0x10FFFF ||
+                                           (code >= 0xD800 && code <= 0xDFFF)))) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string jsonString(const std::string& latin1Text) {
-    const std::string utf8 = dcp::latin1ToUtf8(latin1Text);
+    return jsonUtf8String(dcp::latin1ToUtf8(latin1Text));
+}
+
+std::string jsonUtf8String(const std::string& utf8Text) {
+    const std::string utf8 = wellFormed(utf8Text);
     std::string out = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
@@ -56,6 +98,22 @@ JsonObject& JsonObject::add(const char* name, const std::string& latin1Text) {
 
 JsonObject& JsonObject::add(const char* name, const char* latin1Text) {
     return add(name, std::string(latin1Text));
+}
+
+JsonObject& JsonObject::addUtf8(const char* name, const std::string& utf8Text) {
+    key(name);
+    body_ += jsonUtf8String(utf8Text);
+    return *this;
+}
+
+JsonObject& JsonObject::addUtf8(const char* name, const std::vector<std::string>& utf8Texts) {
+    key(name);
+    body_ += "[";
+    for (size_t i = 0; i < utf8Texts.size(); ++i) {
+        body_ += (i ? "," : "") + jsonUtf8String(utf8Texts[i]);
+    }
+    body_ += "]";
+    return *this;
 }
 
 JsonObject& JsonObject::add(const char* name, uint64_t value) {

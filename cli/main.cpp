@@ -4,15 +4,19 @@
 #include "cli/cli.h"
 
 namespace {
-std::atomic<bool> interrupted{false};
-extern "C" void onSignal(int) {
-    interrupted = true;
+std::atomic<int> interrupted{0};
+extern "C" void onSignal(int signal) {
+    interrupted = signal;
 }
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    // No SA_RESTART: a question waiting on the terminal is given up at once.
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     std::vector<std::string> args(argv + 1, argv + argc);
     return corvane::cli::run(args, std::cout, std::cerr, std::cin, interrupted);
 }

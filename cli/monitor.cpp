@@ -625,7 +625,7 @@ bool Monitor::parseState(const std::string& text, std::map<std::string, KnownDev
 }
 
 int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
-                   std::ostream& err, const std::atomic<bool>& interrupted) {
+                   std::ostream& err, const std::atomic<int>& interrupted) {
     MonitorOptions o;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -691,19 +691,19 @@ int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ost
     monitor.start();
     for (uint64_t round = 1;; ++round) {
         monitor.poll();
-        if ((o.rounds && round >= *o.rounds) || interrupted.load()) {
+        if ((o.rounds && round >= *o.rounds) || (interrupted.load() != 0)) {
             break;
         }
         // In short naps, so that a stop request is heard soon.
         const uint32_t from = os::clock().tick();
-        while (!interrupted.load()) {
+        while (!(interrupted.load() != 0)) {
             const uint32_t passed = os::clock().tick() - from;
             if (passed >= o.intervalMs) {
                 break;
             }
             os::clock().sleep(std::min<uint32_t>(o.intervalMs - passed, 200));
         }
-        if (interrupted.load()) {
+        if ((interrupted.load() != 0)) {
             break;
         }
     }

@@ -108,6 +108,6 @@ private:
 
 // `drivelore-cli monitor ...`; args are those after the command name.
 int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
-                   std::ostream& err, const std::atomic<bool>& interrupted);
+                   std::ostream& err, const std::atomic<int>& interrupted);
 
 }  // namespace corvane::cli

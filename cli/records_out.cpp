@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "cli/cli.h"
 #include "cli/json.h"
 #include "dcp/payload.h"
 #include "dcp/texts.h"
@@ -12,14 +13,28 @@ namespace {
 
 using namespace dcp;
 
+// A device text (Latin-1) for the terminal.
 std::string utf8(const std::string& latin1) {
-    return latin1ToUtf8(latin1);
+    return terminalText(latin1ToUtf8(latin1));
+}
+
+// Paths and mount points are the system's bytes, UTF-8 on any sane system.
+std::string pathText(const std::string& path) {
+    return terminalText(path);
+}
+
+std::string joinPaths(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items) {
+        out += (out.empty() ? "" : ", ") + pathText(item);
+    }
+    return out;
 }
 
 std::string join(const std::vector<std::string>& items) {
     std::string out;
     for (const auto& item : items) {
-        out += (out.empty() ? "" : ", ") + utf8(item);
+        out += (out.empty() ? "" : ", ") + item;
     }
     return out;
 }
@@ -73,8 +88,8 @@ std::string infoJson(const DcpRespInfo& r) {
         .add("largeCapacity", r.largeCapacity)
         .add("auxText1", r.auxText1)
         .add("auxText2", r.auxText2)
-        .add("devicePath", r.devicePath)
-        .add("volumes", r.volumes)
+        .addUtf8("devicePath", r.devicePath)
+        .addUtf8("volumes", r.volumes)
         .add("hostBus", r.hostBus)
         .add("productId", r.productId)
         .add("serialNumber", r.serialNumber)
@@ -117,7 +132,7 @@ std::string driveJson(const DcpRespDriveInfo& r) {
 
 std::string infoText(const DcpRespInfo& r) {
     std::ostringstream s;
-    s << "Device:        " << utf8(r.devicePath) << "\n"
+    s << "Device:        " << pathText(r.devicePath) << "\n"
       << "Vendor:        " << utf8(r.vendor) << "\n"
       << "Model:         " << utf8(r.model) << "\n"
       << "Product:       " << utf8(r.productName) << " (id " << r.productId << ")\n"
@@ -129,7 +144,7 @@ std::string infoText(const DcpRespInfo& r) {
       << "Capacity:      " << formatBytes(r.capacity) << " (" << r.capacity << " bytes)\n"
       << "OS capacity:   " << formatBytes(r.osCapacity) << " (" << r.osCapacity << " bytes)\n";
     if (!r.volumes.empty()) {
-        s << "Volumes:       " << join(r.volumes) << "\n";
+        s << "Volumes:       " << joinPaths(r.volumes) << "\n";
     }
     const auto notes = warnings(r);
     if (!notes.empty()) {
@@ -159,6 +174,59 @@ std::string driveText(const DcpRespDriveInfo& r) {
 }
 
 }  // namespace
+
+std::string terminalText(const std::string& utf8, bool multiLine) {
+    std::string out;
+    out.reserve(utf8.size());
+    const auto escape = [&](unsigned value) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02x", value);
+        out += buf;
+    };
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char c = utf8[i];
+        if (c < 0x80) {
+            if (multiLine && c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') {
+                ++i;  // a CRLF line end is a line end
+                continue;
+            }
+            if ((c < 0x20 && !(multiLine && (c == '\n' || c == '\t'))) || c == 0x7F) {
+                escape(c);
+            } else {
+                out += char(c);
+            }
+            ++i;
+            continue;
+        }
+        // The length of a well-formed sequence starting here; 0 when there is none.
+        size_t length = (c & 0xE0) == 0xC0   ? 2
+                        : (c & 0xF0) == 0xE0 ? 3
+                        : (c & 0xF8) == 0xF0 ? 4
+                                             : 0;
+        uint32_t code = length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
+        for (size_t j = 1; length && j < length; ++j) {
+            if (i + j >= utf8.size() || (utf8[i + j] & 0xC0) != 0x80) {
+                length = 0;
+            } else {
+                code = (code << 6) | (utf8[i + j] & 0x3F);
+            }
+        }
+        static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (length == 0 || code < smallest[length] || code > 0x10FFFF ||
+            (code >= 0xD800 && code <= 0xDFFF)) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        if (code >= 0x80 && code <= 0x9F) {
+            escape(code);  // C1 controls: 0x9B starts an escape sequence on some terminals
+        } else {
+            out.append(utf8, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
 
 std::string formatBytes(uint64_t bytes) {
     static const char* units[] = {"bytes", "KB", "MB", "GB", "TB", "PB", "EB"};
@@ -218,7 +286,8 @@ std::string toText(const DcpResponse& record) {
         case TypeGetDriveInfo:
             return driveText(static_cast<const DcpRespDriveInfo&>(record));
         case TypeGetStatusText: {
-            std::string text = utf8(static_cast<const DcpRespStatusText&>(record).text);
+            std::string text = terminalText(
+                latin1ToUtf8(static_cast<const DcpRespStatusText&>(record).text), true);
             if (text.empty() || text.back() != '\n') {
                 text += '\n';
             }

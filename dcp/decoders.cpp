@@ -182,25 +182,34 @@ DrlResult decodeInfo(io::DriveHandle handle, uint32_t blockSize, const DiskRef& 
     if (!responseOut) {
         return drl::InvalidArgument;
     }
+    const Request request(SubGetInfo);
+    Response response;
+    uint8_t tooLarge = 0;
+    if (!exchange(handle, blockSize, request.bytes, &response, &tooLarge) ||
+        !isOwnDevice(response.bytes)) {
+        return drl::DeviceIoFailed;
+    }
+    return infoFromPayload(response.bytes, tooLarge != 0, handle, disk, responseOut, volumeSources);
+}
+
+DrlResult infoFromPayload(const uint8_t* payload, bool diskTooLarge, io::DriveHandle handle,
+                          const DiskRef& disk, DcpRespInfo** responseOut,
+                          const io::VolumeSources& volumeSources) {
+    if (!payload || !responseOut) {
+        return drl::InvalidArgument;
+    }
     return guarded([&] {
-        const Request request(SubGetInfo);
-        Response response;
-        uint8_t tooLarge = 0;
-        if (!exchange(handle, blockSize, request.bytes, &response, &tooLarge) ||
-            !isOwnDevice(response.bytes)) {
-            return drl::DeviceIoFailed;
-        }
         std::unique_ptr<DcpRespInfo> record = allocate<DcpRespInfo>();
         if (!record) {
             return drl::OutOfMemory;
         }
-        fillInfo(response.bytes, record.get());
+        fillInfo(payload, record.get());
         record->devicePath = disk.number ? io::platform().diskPath(*disk.number) : disk.path;
         // A device without a RAID set has nothing to compare against; spare the query.
         if (record->capacity != 0 && !io::getDiskSize(handle, &record->osCapacity)) {
             record->osCapacity = 0;
         }
-        record->diskTooLarge = tooLarge != 0;
+        record->diskTooLarge = diskTooLarge;
         record->volumes = volumesOn(disk, volumeSources);
         return handOver(std::move(record), responseOut);
     });
@@ -229,7 +238,8 @@ DrlResult decodeDriveInfo(io::DriveHandle handle, uint32_t blockSize,
 }
 
 DrlResult fetchStatusText(io::DriveHandle handle, uint32_t blockSize,
-                          const DcpReqGetStatusText& /*request*/, DcpRespStatusText** responseOut) {
+                          const DcpReqGetStatusText& /*request*/, DcpRespStatusText** responseOut,
+                          const std::function<bool()>& stopRequested) {
     if (!responseOut) {
         return drl::InvalidArgument;
     }
@@ -251,7 +261,8 @@ DrlResult fetchStatusText(io::DriveHandle handle, uint32_t blockSize,
             // A device that keeps saying "more" would otherwise hold the caller (and the
             // disk's I/O lock) for ever.
             stalled = text.size() == before ? stalled + 1 : 0;
-            if (stalled == kMaxStalledStatusRounds || round == kMaxStatusTextRounds) {
+            if (stalled == kMaxStalledStatusRounds || round == kMaxStatusTextRounds ||
+                (stopRequested && stopRequested())) {
                 return drl::DeviceIoFailed;
             }
         }

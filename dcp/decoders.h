@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,11 +43,19 @@ drl::DrlResult decodeInfo(io::DriveHandle handle, uint32_t blockSize, const Disk
                           const DcpReqGetInfo& request, DcpRespInfo** responseOut,
                           const io::VolumeSources& volumeSources = {});
 
+// The record of a GetInfo payload already exchanged on handle (which answers the disk
+// size): the step of decodeInfo after its exchange, for a caller that probed the disk.
+drl::DrlResult infoFromPayload(const uint8_t* payload, bool diskTooLarge, io::DriveHandle handle,
+                               const DiskRef& disk, DcpRespInfo** responseOut,
+                               const io::VolumeSources& volumeSources = {});
+
 drl::DrlResult decodeDriveInfo(io::DriveHandle handle, uint32_t blockSize,
                                const DcpReqGetDriveInfo& request, DcpRespDriveInfo** responseOut);
 
+// stopRequested, asked between rounds, ends the fetch with DeviceIoFailed when it says so.
 drl::DrlResult fetchStatusText(io::DriveHandle handle, uint32_t blockSize,
-                               const DcpReqGetStatusText& request, DcpRespStatusText** responseOut);
+                               const DcpReqGetStatusText& request, DcpRespStatusText** responseOut,
+                               const std::function<bool()>& stopRequested = {});
 
 drl::DrlResult decodeProgress(io::DriveHandle handle, uint32_t blockSize,
                               const DcpReqGetProgress& request, DcpRespProgress** responseOut);

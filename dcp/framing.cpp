@@ -147,8 +147,14 @@ DcpTransportResult readInfoSector(io::DriveHandle handle, uint32_t blockSize, ui
     if (std::memcmp(workBlock, kInfoSignature, 16) != 0 || !sectorChecksumValid(workBlock)) {
         return InfoSectorInvalid;
     }
+    // A copied info sector or a lying device could name block 0 (the partition table) as
+    // its mailbox; only the tail the info sector itself lives in is the device's.
+    const uint64_t mailboxLba = getLe64(workBlock + 18);
+    if (mailboxLba < total - kInfoSectorFromEnd || mailboxLba >= total) {
+        return InfoSectorInvalid;
+    }
     out->tag = uint16_t(workBlock[16] | (workBlock[17] << 8));
-    out->mailboxLba = getLe64(workBlock + 18);
+    out->mailboxLba = mailboxLba;
     out->diskTooLarge = workBlock[26] != 0;
     return TransportOk;
 }
@@ -180,25 +186,31 @@ DcpTransportResult exchangeMailbox(io::DriveHandle handle, uint32_t blockSize, u
     }
     uint8_t* sector = buffer;
     uint8_t* saved = buffer + blockSize;
+    const uint16_t tag = uint16_t(sector[16] | (sector[17] << 8));
     if (io::seekThenTransfer(*file, offset, saved, blockSize, io::Transfer::Read) != io::RawOk) {
         return IoFailed;
     }
+    // From the command write on, every failure gives the block back what it held (the
+    // outcome of that write is ignored): a device that did not answer owns nothing there.
+    const auto restore = [&](DcpTransportResult r) {
+        io::seekThenTransfer(*file, offset, saved, blockSize, io::Transfer::Write);
+        return r;
+    };
     if (io::seekThenTransfer(*file, offset, sector, blockSize, io::Transfer::Write) != io::RawOk) {
-        return IoFailed;
+        return restore(IoFailed);
     }
     std::memset(sector, 0, blockSize);
     if (io::seekThenTransfer(*file, offset, sector, blockSize, io::Transfer::Read) != io::RawOk) {
-        return IoFailed;
+        return restore(IoFailed);
     }
-    if (std::memcmp(sector, kCommandSignature, 16) == 0) {
-        // The device did not take the command: give the block back what it held.
-        io::seekThenTransfer(*file, offset, saved, blockSize, io::Transfer::Write);
-        return NotAnswered;
+    if (std::memcmp(sector, kResponseSignature, 16) != 0 || !sectorChecksumValid(sector)) {
+        return restore(NotAnswered);
     }
-    if (std::memcmp(sector, kResponseSignature, 16) == 0 && sectorChecksumValid(sector)) {
-        return TransportOk;
+    const uint16_t answeredTag = uint16_t(sector[16] | (sector[17] << 8));
+    if (answeredTag != tag || sector[18] != 1) {
+        return restore(NotAnswered);
     }
-    return NotAnswered;
+    return TransportOk;
 }
 
 DcpTransportResult executeCommand(io::DriveHandle handle, uint32_t blockSize, uint8_t commandCode,
@@ -254,10 +266,6 @@ DcpTransportResult executeCommand(io::DriveHandle handle, uint32_t blockSize, ui
     const DcpTransportResult r = exchangeMailbox(handle, blockSize, sector, info.mailboxLba);
     if (r != TransportOk) {
         return finish(r);
-    }
-    const uint16_t answeredTag = uint16_t(sector[16] | (sector[17] << 8));
-    if (answeredTag != info.tag || sector[18] != 1) {
-        return finish(NotAnswered);
     }
     std::memset(response, 0, responseLength);
     std::memcpy(response, sector + 20, kResponsePayloadSize);

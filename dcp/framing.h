@@ -28,7 +28,8 @@ struct InfoSector {
     bool diskTooLarge = false;
 };
 
-// The VERIFY of the last block, then one read of the info sector.
+// The VERIFY of the last block, then one read of the info sector. InfoSectorInvalid also
+// when the mailbox lies outside blocks total - 35 .. total - 1.
 DcpTransportResult readInfoSector(io::DriveHandle handle, uint32_t blockSize, uint8_t* workBlock,
                                   InfoSector* out);
 
@@ -37,7 +38,9 @@ void buildCommandSector(uint8_t* sector, uint32_t blockSize, uint16_t tag, uint8
                         const uint8_t* request, uint32_t requestLength);
 
 // buffer holds 2 x blockSize bytes: the command sector in the first half, which receives
-// the answer; the second half keeps the mailbox block's previous contents.
+// the answer; the second half keeps the mailbox block's previous contents. Ok only for a
+// valid response sector with the command's tag and status 1; once the command sector was
+// written, every other ending writes the previous contents back.
 DcpTransportResult exchangeMailbox(io::DriveHandle handle, uint32_t blockSize, uint8_t* buffer,
                                    uint64_t mailboxLba);
 

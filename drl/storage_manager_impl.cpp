@@ -158,7 +158,8 @@ uint32_t CvnStorageManagerImpl::execute(DrlDevId device, const dcp::DcpRequest* 
 
 uint32_t CvnStorageManagerImpl::startAsyncComm(DrlDevId device, const dcp::DcpRequest* request,
                                                uint32_t intervalMs, uint32_t* commId) {
-    if (!request) {
+    // The copy below reads fields through the class that the type names.
+    if (!request || dcp::checkRequest(*request) != Ok) {
         return InvalidArgument;
     }
     std::shared_ptr<dcp::DcpRequest> copy;

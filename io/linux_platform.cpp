@@ -27,10 +27,13 @@ public:
         if (fd_ < 0) {
             return 0;
         }
-        if (::close(fd_) != 0 && errno != EINTR) {
+        // Linux releases the descriptor even when close reports an error (EINTR and EIO
+        // included); closing it again could hit one another thread has been given since.
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && errno != EINTR) {
             return errno;
         }
-        fd_ = -1;
         return 0;
     }
 
@@ -149,6 +152,16 @@ public:
         return flock(fd_, LOCK_UN) == 0 ? 0 : errno;
     }
 
+    int truncate(uint64_t length) override {
+        if (fd_ < 0) {
+            return EBADF;
+        }
+        if (length > uint64_t(INT64_MAX)) {
+            return EINVAL;
+        }
+        return ftruncate(fd_, off_t(length)) == 0 ? 0 : errno;
+    }
+
     std::string path() const override { return path_; }
 
 private:
@@ -157,28 +170,38 @@ private:
     std::string path_;
 };
 
-// Opens with O_DIRECT so that every transfer reaches the device: through the page cache
-// the host would read back its own command sector instead of the device's answer.
+// Block devices open with O_DIRECT so that every transfer reaches the device: through the
+// page cache the host would read back its own command sector instead of the device's
+// answer. A regular file (a disk image) has no device behind it and is opened read-only:
+// nothing ever writes a command sector into it.
 std::unique_ptr<Disk> openDevice(const std::string& path, bool allowImage, int* errorOut) {
-    int fd = ::open(path.c_str(), O_RDWR | O_DIRECT | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == EINVAL && allowImage) {
-        // Some file systems refuse O_DIRECT; an image has no device behind it to bypass.
-        fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        *errorOut = errno;
+        return nullptr;
     }
+    const bool image = allowImage && S_ISREG(st.st_mode);
+    int fd = image ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                   : ::open(path.c_str(), O_RDWR | O_DIRECT | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *errorOut = errno;
         return nullptr;
     }
-    struct stat st {};
+    // What was opened is what counts: the path may have changed since the stat.
     if (fstat(fd, &st) != 0) {
         *errorOut = errno;
         ::close(fd);
         return nullptr;
     }
     const bool isBlock = S_ISBLK(st.st_mode);
-    if (!isBlock && !(allowImage && S_ISREG(st.st_mode))) {
+    if (!isBlock && !(image && S_ISREG(st.st_mode))) {
         *errorOut = ENOTBLK;
         ::close(fd);
+        return nullptr;
+    }
+    if (isBlock && image) {
+        ::close(fd);
+        *errorOut = EAGAIN;
         return nullptr;
     }
     return std::make_unique<LinuxDisk>(fd, isBlock, path);

@@ -2,6 +2,8 @@
 
 #include <scsi/sg.h>
 
+#include <cerrno>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,7 +19,8 @@ class Disk {
 public:
     virtual ~Disk() = default;
 
-    // Idempotent; a failed close leaves the disk open.
+    // Idempotent. The disk counts as closed afterwards even when an error is reported:
+    // Linux has released the descriptor by then.
     virtual int close() = 0;
     virtual int blockSize(uint32_t* out) = 0;
     virtual int sizeBytes(uint64_t* out) = 0;
@@ -32,6 +35,8 @@ public:
     // most timeoutMs, then answers ETIMEDOUT. Closing the disk releases it.
     virtual int lock(uint32_t timeoutMs) = 0;
     virtual int unlock() = 0;
+    // Sets the end of a file to length bytes; a disk has a fixed size and refuses.
+    virtual int truncate(uint64_t /*length*/) { return EINVAL; }
     virtual std::string path() const = 0;
 };
 

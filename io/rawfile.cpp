@@ -125,8 +125,12 @@ RawFileResult RawFileLinux::size(uint64_t* sizeOut) {
     return RawOk;
 }
 
+// The end of the file moves to the current position.
 RawFileResult RawFileLinux::truncate() {
-    return closed_ ? RawClosed : RawSystemError;
+    if (closed_) {
+        return RawClosed;
+    }
+    return handle_->truncate(position_) == 0 ? RawOk : RawSystemError;
 }
 
 std::shared_ptr<IoFeatures<31>> wrapHandle(DriveHandle handle, bool ownsHandle) {
@@ -137,7 +141,12 @@ std::shared_ptr<IoFeatures<31>> wrapHandle(DriveHandle handle, bool ownsHandle) 
     if (!file) {
         return nullptr;
     }
-    return std::shared_ptr<IoFeatures<31>>(file);
+    try {
+        // The control block is a second allocation; when it fails, file is deleted.
+        return std::shared_ptr<IoFeatures<31>>(file);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace rawfile

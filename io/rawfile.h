@@ -98,7 +98,7 @@ public:
     RawFileResult seek(int64_t offset, int whence) override;
     RawFileResult tell(uint64_t* positionOut) override;
     RawFileResult size(uint64_t* sizeOut) override;
-    // Disks cannot be truncated.
+    // Ends the file at the current position; disks refuse (SystemError).
     RawFileResult truncate() override;
 
 private:

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include <pthread.h>
+
 #include "os/clock.h"
 
 namespace corvane::os {
@@ -75,13 +77,14 @@ struct OsThreadRecord {
     ThreadEntry entry = nullptr;
     void* argument = nullptr;
     uint16_t priority = 0;
-    // Kept for the record only: std::thread always gets the default stack (ulimit -s).
+    // Bytes; 0 is the default (ulimit -s). Raised to the system's minimum and rounded up
+    // to whole pages.
     uint32_t stackSize = 0;
     // Longer names are cut; the kernel shows the first 15 characters.
     char name[MaxThreadName + 1] = {};
     // Kernel thread id (gettid); set before createThread returns.
     uint32_t threadId = 0;
-    std::thread handle;
+    pthread_t handle{};
     std::atomic<bool> finished{false};
 
     // The done signal: set once when entry has returned.
@@ -117,8 +120,8 @@ public:
     // Does not stop the thread: call stop() first, run() uses this object.
     virtual ~OsThread();
 
-    // CreateFailed if this object already has a thread.
-    uint32_t start(uint16_t priority = PriorityNormal);
+    // CreateFailed if this object already has a thread. stackSize 0: the default stack.
+    uint32_t start(uint16_t priority = PriorityNormal, uint32_t stackSize = 0);
     // Waits up to waitMs for run() to return; Ok if it did. A thread cannot be ended from
     // outside on Linux, and run() uses this object, which its owner is about to free, so
     // after waitMs the wait goes on until run() returns and the answer is Timeout. Stop

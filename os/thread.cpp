@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -53,7 +54,8 @@ bool niceFor(uint16_t priority, int* nice) {
     return true;
 }
 
-void threadMain(OsThreadRecord* record) {
+void* threadMain(void* argument) {
+    auto* record = static_cast<OsThreadRecord*>(argument);
     if (record->setNice) {
         setpriority(PRIO_PROCESS, 0, record->niceValue);  // not permitted is fine
     }
@@ -77,6 +79,25 @@ void threadMain(OsThreadRecord* record) {
         record->doneSignal.notify_all();
     }
     dropReference(record);
+    return nullptr;
+}
+
+// A pthread attribute with the record's stack size; false when the size cannot be set.
+bool stackAttribute(uint32_t stackSize, pthread_attr_t* attr) {
+    if (pthread_attr_init(attr) != 0) {
+        return false;
+    }
+    if (stackSize == 0) {
+        return true;
+    }
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    size_t bytes = std::max<size_t>(stackSize, size_t(PTHREAD_STACK_MIN));
+    bytes = (bytes + page - 1) / page * page;
+    if (pthread_attr_setstacksize(attr, bytes) != 0) {
+        pthread_attr_destroy(attr);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -102,9 +123,16 @@ uint32_t createThread(ThreadEntry entry, void* argument, uint16_t priority, uint
         std::strncpy(record->name, name, MaxThreadName);
     }
     record->setNice = niceFor(priority, &record->niceValue);
-    try {
-        record->handle = std::thread(threadMain, record);
-    } catch (const std::exception&) {  // system_error or bad_alloc
+    // std::thread cannot be given a stack size; pthreads can.
+    pthread_attr_t attr;
+    if (!stackAttribute(stackSize, &attr)) {
+        delete record;
+        liveRecords.fetch_sub(1);
+        return CreateFailed;
+    }
+    const int created = pthread_create(&record->handle, &attr, threadMain, record);
+    pthread_attr_destroy(&attr);
+    if (created != 0) {
         delete record;
         liveRecords.fetch_sub(1);
         return CreateFailed;
@@ -151,9 +179,9 @@ OsThreadRecord* destroyThread(OsThreadRecord* record) {
         return nullptr;
     }
     if (record->finished.load()) {
-        record->handle.join();  // entry has returned; only the thread's exit is left
+        pthread_join(record->handle, nullptr);  // entry has returned; only the exit is left
     } else {
-        record->handle.detach();  // the thread drops the last reference when it ends
+        pthread_detach(record->handle);  // the thread drops the last reference when it ends
     }
     dropReference(record);
     return nullptr;
@@ -171,11 +199,11 @@ void OsThread::enter(void* self) {
     static_cast<OsThread*>(self)->run();
 }
 
-uint32_t OsThread::start(uint16_t priority) {
+uint32_t OsThread::start(uint16_t priority, uint32_t stackSize) {
     if (record_) {
         return CreateFailed;
     }
-    return createThread(&OsThread::enter, this, priority, 0, nullptr, &record_);
+    return createThread(&OsThread::enter, this, priority, stackSize, nullptr, &record_);
 }
 
 uint32_t OsThread::stop(uint32_t waitMs) {

@@ -88,7 +88,18 @@ bool replaceFile(const std::string& path, const std::string& content) {
     ok = ::close(fd) == 0 && ok;
     ok = ok && fileOps().rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
+        const int error = errno;  // what went wrong, not the clean-up
         ::unlink(temporary.c_str());
+        errno = error;
+        return false;
+    }
+    syncFolder(target);
+    return true;
+}
+
+bool moveAside(const std::string& path, const std::string& suffix) {
+    const std::string target = resolveLink(path);
+    if (fileOps().rename(target.c_str(), (target + suffix).c_str()) != 0) {
         return false;
     }
     syncFolder(target);

@@ -7,8 +7,10 @@
 
 #include <boost/lexical_cast.hpp>
 #include <boost/numeric/conversion/cast.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 #include <typeinfo>
@@ -176,32 +178,54 @@ bool isUtf8(const std::string& bytes) {
     return true;
 }
 
-bool loadDocument(TiXmlDocument& document, const std::string& fileName) {
+// Bigger than any store of a few dozen values; reading such a file took seconds and
+// gigabytes, so it counts as damaged.
+constexpr off_t kLargestFile = off_t(16) << 20;
+
+enum class Loaded { Ok, Unreadable, Damaged };
+
+Loaded loadDocument(TiXmlDocument& document, const std::string& fileName) {
     int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return Loaded::Unreadable;
     }
     // The library sizes its buffer by seeking to the end, which a folder or a pipe does
     // not survive.
     struct stat status;
     FILE* file = nullptr;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !(file = ::fdopen(fd, "rb"))) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
-        return false;
+        return Loaded::Unreadable;
+    }
+    if (status.st_size > kLargestFile) {
+        ::close(fd);
+        return Loaded::Damaged;
+    }
+    if (!(file = ::fdopen(fd, "rb"))) {
+        ::close(fd);
+        return Loaded::Unreadable;
     }
     std::string bytes;
     char chunk[4096];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    while (bytes.size() <= size_t(kLargestFile) &&
+           (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
         bytes.append(chunk, got);
     }
+    const bool readError = std::ferror(file) != 0;
     // Without an encoding in the declaration the library reads UTF-8, where a stray byte
     // of another encoding can swallow the closing quote after it. The store writes such
     // bytes as they were given, so read them back one by one.
     const TiXmlEncoding encoding = isUtf8(bytes) ? TIXML_DEFAULT_ENCODING : TIXML_ENCODING_LEGACY;
-    const bool loaded = !std::ferror(file) && document.LoadFile(file, encoding);
+    std::rewind(file);
+    const bool loaded =
+        !readError && bytes.size() <= size_t(kLargestFile) && document.LoadFile(file, encoding);
     std::fclose(file);
-    return loaded;
+    if (loaded) {
+        return Loaded::Ok;
+    }
+    // An empty file holds nothing to keep.
+    return readError || bytes.empty() ? Loaded::Unreadable : Loaded::Damaged;
 }
 
 // Byte for byte what the library writes to a file.
@@ -287,6 +311,7 @@ public:
     }
 
     bool save() override;
+    std::string saveError() const override;
 
 private:
     void set(const std::string& group, const std::string& key, const std::string& type,
@@ -315,6 +340,7 @@ private:
     os::MutexHandle storeLock = nullptr;
     std::string fileName;
     bool autoSave = false;
+    std::string lastSaveError;
 };
 
 XmlKVStore::~XmlKVStore() {
@@ -329,7 +355,17 @@ bool XmlKVStore::open(const std::string& name, bool save) {
         return false;
     }
     document = std::make_unique<TiXmlDocument>();
-    if (!loadDocument(*document, name)) {
+    const Loaded loaded = loadDocument(*document, name);
+    if (loaded != Loaded::Ok) {
+        // A damaged file may still hold settings someone wants back: it is kept beside
+        // the fresh one (one generation). When it cannot be kept, it is not replaced.
+        if (loaded == Loaded::Damaged && !moveAside(name, ".bad")) {
+            document.reset();
+            os::closeHandle(storeLock);
+            storeLock = nullptr;
+            return false;
+        }
+        document = std::make_unique<TiXmlDocument>();
         document->LinkEndChild(new TiXmlDeclaration("1.0", "", ""));
         if (!writeDocument(*document, name)) {
             document.reset();
@@ -407,7 +443,19 @@ bool XmlKVStore::readString(const std::string& group, const std::string& key, st
 // own must not print the document while another thread changes it.
 bool XmlKVStore::save() {
     os::MutexLock lock(storeLock);
-    return writeDocument(*document, fileName);
+    errno = 0;
+    if (writeDocument(*document, fileName)) {
+        lastSaveError.clear();
+        return true;
+    }
+    lastSaveError = "Could not save settings file at \"" + fileName + "\"" +
+                    (errno ? std::string(": ") + std::strerror(errno) : std::string()) + ".";
+    return false;
+}
+
+std::string XmlKVStore::saveError() const {
+    os::MutexLock lock(storeLock);
+    return lastSaveError;
 }
 
 }  // namespace

@@ -57,10 +57,15 @@ public:
 
     // True when the file was written.
     virtual bool save() = 0;
+    // Why the last save failed (the autosave of a set included), with the file's path;
+    // empty when it succeeded.
+    virtual std::string saveError() const { return {}; }
 };
 
 // Opens the store kept in fileName, creating the file when it is missing or unreadable.
-// Null when the file can be neither read nor written. With autoSave every set writes the
+// A file that is not XML, or is larger than 16 MB, is first renamed to fileName + ".bad"
+// (replacing an older one). Null when the file can be neither read nor written, or a
+// damaged one cannot be moved aside. With autoSave every set writes the
 // file. The caller owns the store.
 KVStore* createXmlKVStore(const std::string& fileName, bool autoSave);
 

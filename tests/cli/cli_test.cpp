@@ -6,10 +6,17 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/records_out.h"
+#include "dcp/framing.h"
+#include "dcp/payload.h"
 #include "io/platform.h"
+#include "os/manual_clock.h"
 #include "sim/profiles.h"
 
 using namespace corvane;
@@ -22,12 +29,119 @@ struct Outcome {
     std::string err;
 };
 
-Outcome cli(std::vector<std::string> args, const std::string& input = "") {
+Outcome cli(std::vector<std::string> args, const std::string& input = "",
+            const std::atomic<int>* signal = nullptr) {
     std::ostringstream out, err;
     std::istringstream in(input);
-    std::atomic<bool> interrupted{false};
-    const int code = cli::run(args, out, err, in, interrupted);
+    const std::atomic<int> none{0};
+    const int code = cli::run(args, out, err, in, signal ? *signal : none);
     return {code, out.str(), err.str()};
+}
+
+std::string hex(const uint8_t* bytes, size_t count) {
+    std::string out;
+    char buf[3];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
+        out += buf;
+    }
+    return out;
+}
+
+QString text(const std::string& s, size_t width) {
+    return QString::fromLatin1(s.substr(0, width).c_str());
+}
+
+// The device information record against what the emulated device holds, field by field.
+void expectInfo(const QJsonObject& r, sim::EmulatedDevice& device, bool inBand,
+                const char* devicePath = "/dev/sda") {
+    sim::DeviceModel& m = *device.model;
+    const sim::Identity id = m.identity();
+    const sim::Raid raid = m.raid();
+    const uint64_t capacity = raid.configured ? raid.capacity : 0;
+    const uint8_t status = m.raidStatus();
+    const int hostBus[] = {0, 4, 7, 11};
+    const struct {
+        const char* field;
+        QJsonValue expected;
+    } fields[] = {
+        {"type", 1},
+        {"configuration", 1},
+        {"driveCount", 4},
+        {"raidStatus", status >= 1 && status <= 5 ? status : 0},
+        {"driveFailureLikely", m.driveFailureLikely()},
+        {"canInitialize", m.canInitialize()},
+        {"readyForRebuild", m.readyForRebuild()},
+        {"cacheDisabled", raid.cacheDisabled},
+        {"largeCapacity", m.largeCapacity()},
+        {"auxText1", text(id.auxText1, 16)},
+        {"auxText2", text(id.auxText2, 30)},
+        {"devicePath", devicePath},
+        {"hostBus", hostBus[int(id.host) & 3]},
+        {"productId", id.productId},
+        {"serialText", QString::fromStdString(hex(id.serial.data(), 8))},
+        {"vendor", text(id.vendor, 16)},
+        {"model", text(id.model, 16)},
+        {"productName", dcp::productNameFor(id.productId)},
+        {"firmwareDate", text(id.firmwareDate, 12)},
+        {"firmwareTime", text(id.firmwareTime, 12)},
+        {"capacity", double(capacity)},
+        {"osCapacity", capacity ? double(device.disk->sizeBytes()) : 0.0},
+        {"diskTooLarge", inBand && m.diskTooLarge()},
+    };
+    for (const auto& f : fields) {
+        EXPECT_EQ(f.expected, r[f.field]) << f.field;
+    }
+    QJsonArray serial;
+    for (uint8_t b : id.serial) {
+        serial.append(b);
+    }
+    EXPECT_EQ(serial, r["serialNumber"].toArray());
+    EXPECT_EQ(QJsonArray(), r["volumes"].toArray());
+}
+
+void expectDrive(const QJsonObject& r, const sim::Drive& d, unsigned bay) {
+    // A bay that never held a drive answers zeros.
+    const bool blank = !d.present && d.model.empty();
+    const int bus = blank ? 0 : d.interface == 1 ? 11 : d.interface == 2 ? 10 : 0;
+    const uint8_t member = blank ? 0 : uint8_t(d.member);
+    const int memberState = member >= 1 && member <= 3 ? member : member == 4 ? 3 : 0;
+    const int health = member == 4                  ? 3
+                       : member >= 1 && member <= 3 ? (d.failureWarning ? 2 : 1)
+                                                    : 0;
+    const auto number = [&](double v) { return QJsonValue(blank ? 0.0 : v); };
+    const auto str = [&](const std::string& s, size_t w) {
+        return QJsonValue(blank ? QString() : text(s, w));
+    };
+    const struct {
+        const char* field;
+        QJsonValue expected;
+    } fields[] = {
+        {"type", 2},
+        {"driveIndex", int(bay)},
+        {"present", d.present},
+        {"driveBus", bus},
+        {"auxText1", str(d.link, 16)},
+        {"model", str(d.model, 40)},
+        {"serialNumber", str(d.serial, 40)},
+        {"auxText2", str(d.firmware, 8)},
+        {"capacity", number(double(d.capacity))},
+        {"health", health},
+        {"scanErrors", number(d.scanErrors)},
+        {"badBlocksRemapped", number(d.badBlocksRemapped)},
+        {"auxCounter1", number(d.powerOnHours)},
+        {"auxCounter2", number(d.startCount)},
+        {"crcErrors", number(d.crcErrors)},
+        {"temperature", number(d.temperature)},
+        {"memberState", memberState},
+        {"auxBytes",
+         QString::fromStdString(blank ? std::string(32, '0') : hex(d.wwn.data(), d.wwn.size()))},
+        {"raidSetId", str(d.raidSetId, 30)},
+        {"auxByte", number(d.slot)},
+    };
+    for (const auto& f : fields) {
+        EXPECT_EQ(f.expected, r[f.field]) << "bay " << bay << " " << f.field;
+    }
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -64,7 +178,8 @@ protected:
 
     sim::EmulatedDevice plug(const std::string& profile, uint32_t blockSize = 512,
                              bool inBand = false) {
-        auto device = sim::makeProfile(profile, {blockSize, 0, nullptr});
+        // A still clock: the report shows the controller's uptime.
+        auto device = sim::makeProfile(profile, {blockSize, 0, &clock});
         EXPECT_TRUE(device) << profile;
         if (inBand) {
             sim::TransportFaults f;
@@ -76,11 +191,13 @@ protected:
         return *device;
     }
 
+    os::ManualClock clock;
     std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
 };
 
-// Each profile, both block sizes, both transports: every command answers, the records are
-// what the device holds, and the long operations do what its flags promise.
+// Each profile, both block sizes, both transports: every record is what the device holds,
+// field by field; each command costs its own exchanges plus at most the probe (info: the
+// probe is its exchange); the long operations go out only when the device allows them.
 TEST_F(CliTest, EveryCommandOnEveryProfile) {
     for (const std::string& profile : sim::profileNames()) {
         for (uint32_t blockSize : {512u, 4096u}) {
@@ -88,56 +205,73 @@ TEST_F(CliTest, EveryCommandOnEveryProfile) {
                 SCOPED_TRACE(profile + " " + std::to_string(blockSize) +
                              (inBand ? " in-band" : ""));
                 sim::EmulatedDevice device = plug(profile, blockSize, inBand);
-                const std::vector<std::string> disk = {"--disk-number", "0", "--json"};
-                auto with = [&](std::vector<std::string> more) {
-                    std::vector<std::string> args = disk;
+                sim::DeviceModel& m = *device.model;
+                auto with = [&](std::vector<std::string> more, uint64_t exchanges) {
+                    std::vector<std::string> args = {"--disk-number", "0", "--json"};
                     args.insert(args.end(), more.begin(), more.end());
-                    return cli(args);
+                    uint64_t before = 0;
+                    for (int sub = 1; sub <= 6; ++sub) {
+                        before += m.requests(uint8_t(sub));
+                    }
+                    Outcome o = cli(args);
+                    uint64_t after = 0;
+                    for (int sub = 1; sub <= 6; ++sub) {
+                        after += m.requests(uint8_t(sub));
+                    }
+                    EXPECT_EQ(exchanges, after - before) << more[0];
+                    return o;
                 };
 
-                Outcome info = with({"info"});
+                Outcome info = with({"info"}, 1);
                 ASSERT_EQ(0, info.code) << info.err;
                 const auto records = objects(info.out);
                 ASSERT_EQ(1u, records.size());
-                const QJsonObject r = records[0];
-                EXPECT_EQ("Corvane", r["vendor"].toString());
-                EXPECT_TRUE(r["capacity"].isDouble());
-                EXPECT_TRUE(r["volumes"].isArray());
-                EXPECT_EQ(16, r["serialText"].toString().size());
-                EXPECT_EQ("/dev/sda", r["devicePath"].toString());
-                if (!inBand) {
-                    EXPECT_FALSE(r["diskTooLarge"].toBool()) << "the flag only comes in-band";
-                }
+                expectInfo(records[0], device, inBand);
 
-                Outcome drives = with({"drives"});
+                Outcome drives = with({"drives"}, 5);
                 ASSERT_EQ(0, drives.code) << drives.err;
                 const auto bays = objects(drives.out);
                 ASSERT_EQ(4u, bays.size());
-                for (int bay = 0; bay < 4; ++bay) {
-                    EXPECT_EQ(bay, bays[bay]["driveIndex"].toInt());
-                    EXPECT_TRUE(bays[bay]["temperature"].isDouble());
-                    EXPECT_EQ(device.model->drive(bay).present, bays[bay]["present"].toBool());
+                for (unsigned bay = 0; bay < 4; ++bay) {
+                    expectDrive(bays[bay], m.drive(bay), bay);
                 }
+                EXPECT_EQ(1u, objects(with({"drives", "--bay", "2"}, 2).out).size());
 
-                Outcome report = cli({"--disk-number", "0", "report"});
+                const uint64_t probes = m.requests(dcp::SubGetInfo);
+                Outcome report = cli({"--disk-number", "0", "--json", "report"});
                 ASSERT_EQ(0, report.code) << report.err;
-                EXPECT_NE(std::string::npos, report.out.find("</html>"));
-                EXPECT_GT(report.out.size(), 500u);
+                EXPECT_EQ(1u, m.requests(dcp::SubGetInfo) - probes);
+                EXPECT_EQ(QString::fromLatin1(m.statusReport().c_str()),
+                          objects(report.out).at(0)["text"].toString());
 
-                Outcome progress = with({"progress"});
-                ASSERT_EQ(0, progress.code) << progress.err;
-                EXPECT_TRUE(objects(progress.out)[0]["phase"].isDouble());
+                const sim::Progress p = m.progress();
+                const QJsonObject progress = objects(with({"progress"}, 2).out).at(0);
+                EXPECT_EQ(int(dcp::progressOperationFor(uint8_t(p.operation))),
+                          progress["operation"].toInt());
+                EXPECT_EQ(int(dcp::progressPhaseFor(uint8_t(p.phase))), progress["phase"].toInt());
+                EXPECT_EQ(p.percent, progress["percent"].toInt());
 
-                Outcome rebuild = with({"rebuild", "--yes"});
-                EXPECT_EQ(r["readyForRebuild"].toBool() ? 0 : 1, rebuild.code) << rebuild.err;
-                EXPECT_TRUE(objects(rebuild.out)[0]["result"].isDouble());
+                const bool ready = m.readyForRebuild();
+                Outcome rebuild = with({"rebuild", "--yes"}, ready ? 2 : 1);
+                EXPECT_EQ(ready ? 0 : 1, rebuild.code) << rebuild.err;
+                if (!ready) {
+                    EXPECT_EQ("", rebuild.out);
+                    EXPECT_NE(std::string::npos, rebuild.err.find("not ready for a rebuild"));
+                    rebuild = with({"rebuild", "--yes", "--force"}, 2);
+                    EXPECT_EQ(1, rebuild.code) << "the device refuses it itself";
+                }
+                EXPECT_TRUE(objects(rebuild.out).at(0)["result"].isDouble());
 
                 // A fresh device: the rebuild above may have changed what init allows.
                 sim::EmulatedDevice again = plug(profile, blockSize, inBand);
-                Outcome init = with({"init", "--capacity-mode", "1", "--yes"});
-                EXPECT_EQ(r["canInitialize"].toBool() ? 0 : 1, init.code) << init.err;
+                const bool allowed = again.model->canInitialize();
+                const uint64_t writes = again.disk->counters().writes;
+                Outcome init = cli({"--disk-number", "0", "init", "--capacity-mode", "1", "--yes"});
+                EXPECT_EQ(allowed ? 0 : 1, init.code) << init.err;
+                EXPECT_EQ(allowed ? 1u : 0u, again.model->requests(dcp::SubInitConfiguration));
                 if (inBand) {
-                    EXPECT_GT(again.disk->counters().writes, 0u);
+                    EXPECT_EQ(allowed ? 2u : 1u, again.disk->counters().writes - writes)
+                        << "one command sector per exchange";
                 }
             }
         }
@@ -175,36 +309,136 @@ TEST_F(CliTest, DocumentedExitCodes) {
     EXPECT_EQ(cli::ExitIoFailure, r.code);
     EXPECT_NE(std::string::npos, r.err.find("/dev/sdc")) << r.err;
 
-    // A disk image on the real platform is opened by path and is no device.
+    // A disk image on the real platform is no device, even with a copied info sector
+    // that names a mailbox: nothing is sent, nothing is written.
     io::setPlatform(nullptr);
     char name[] = "/tmp/drl-cli-image-XXXXXX";
     const int fd = mkstemp(name);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, ftruncate(fd, 512 * 1024));
+    const uint64_t blocks = 1024;
+    std::string image(blocks * 512, 'u');
+    uint8_t* info = reinterpret_cast<uint8_t*>(&image[(blocks - 35) * 512]);
+    std::memset(info, 0, 512);
+    std::memcpy(info, dcp::kInfoSignature, 16);
+    info[16] = 7;                     // tag
+    info[18] = uint8_t(blocks - 34);  // mailbox, low byte
+    info[19] = uint8_t((blocks - 34) >> 8);
+    dcp::sectorChecksum(info);
+    ASSERT_EQ(ssize_t(image.size()), write(fd, image.data(), image.size()));
     close(fd);
     r = cli({"--disk", name, "info"});
     EXPECT_EQ(cli::ExitNotOurs, r.code) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("disk image")) << r.err;
+    std::ifstream in(name, std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == image);
     unlink(name);
+}
+
+// A command that is interrupted ends between two exchanges: the one under way runs to its
+// end (its record is printed, the mailbox holds no command), no further one starts.
+TEST_F(CliTest, SignalsStopBetweenExchanges) {
+    // Raises the signal while the device handles its n-th request of one sub-command.
+    class Interrupter : public sim::CommandHandler {
+    public:
+        Interrupter(std::shared_ptr<sim::DeviceModel> model, uint8_t sub, int n, int signal,
+                    std::atomic<int>* flag)
+            : model_(std::move(model)), sub_(sub), left_(n), signal_(signal), flag_(flag) {}
+        bool handle(const uint8_t* request8, uint8_t* response490) override {
+            if (request8[0] == sub_ && --left_ == 0) {
+                flag_->store(signal_);
+            }
+            return model_->handle(request8, response490);
+        }
+        bool medium(uint32_t blockSize, sim::Medium* out) override {
+            return model_->medium(blockSize, out);
+        }
+
+    private:
+        std::shared_ptr<sim::DeviceModel> model_;
+        uint8_t sub_;
+        int left_, signal_;
+        std::atomic<int>* flag_;
+    };
+    const struct {
+        const char* command;
+        uint8_t sub;
+        int n, signal;
+        size_t records;     // printed before the stop
+        uint64_t requests;  // of that sub-command, the interrupted one included
+    } cases[] = {
+        {"drives", dcp::SubGetDriveInfo, 2, SIGINT, 2, 2},
+        {"drives", dcp::SubGetDriveInfo, 3, SIGTERM, 3, 3},
+        {"rebuild", dcp::SubGetInfo, 1, SIGTERM, 0, 1},      // the probe: no rebuild is sent
+        {"report", dcp::SubGetStatusText, 5, SIGINT, 0, 5},  // an endless report
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        for (bool inBand : {false, true}) {
+            sim::EmulatedDevice device = plug("degraded", 512, inBand);
+            sim::ModelFaults faults;
+            faults.endlessStatus = sim::EndlessStatus::Repeating;
+            device.model->setFaults(faults);
+            std::atomic<int> flag{0};
+            device.firmware->setHandler(
+                std::make_shared<Interrupter>(device.model, c.sub, c.n, c.signal, &flag));
+            std::vector<std::string> args = {"--disk-number", "0", "--json", c.command};
+            if (std::string(c.command) == "rebuild") {
+                args.push_back("--yes");
+            }
+            const Outcome r = cli(args, "", &flag);
+            EXPECT_EQ(128 + c.signal, r.code) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(c.signal == SIGINT ? "SIGINT" : "SIGTERM"))
+                << r.err;
+            EXPECT_EQ(c.records, lines(r.out).size());
+            EXPECT_EQ(c.requests, device.model->requests(c.sub));
+            EXPECT_EQ(0u, device.model->requests(dcp::SubRebuild));
+            uint8_t box[512];
+            device.disk->peek(device.firmware->mailboxLba(), box);
+            EXPECT_NE(0, std::memcmp(box, dcp::kCommandSignature, 16));
+        }
+    }
 }
 
 TEST_F(CliTest, UsageErrorsTouchNoDisk) {
     sim::EmulatedDevice device = plug("new");
     device.disk->resetCounters();
-    for (std::vector<std::string> args : {
-             std::vector<std::string>{"--disk-number", "0", "drives", "--bay", "4"},
-             {"--disk-number", "0", "init"},
-             {"--disk-number", "0", "init", "--capacity-mode", "3"},
-             {"--disk-number", "26", "info"},
-             {"--disk", "/dev/sda", "--disk-number", "0", "info"},
-             {"--disk-number", "0", "frobnicate"},
-             {"--disk-number", "0", "info", "--capacity-mode", "1"},
-             {"--emulated", "no-such-profile", "info"},
-             {"--disk-number"},
-             {},
-         }) {
-        Outcome r = cli(args);
+    const struct {
+        std::vector<std::string> args;
+        const char* says;  // the message names what is wrong
+    } cases[] = {
+        {{"--disk-number", "0", "drives", "--bay", "4"}, "--bay"},
+        {{"--disk-number", "0", "init"}, "--capacity-mode"},
+        {{"--disk-number", "0", "init", "--capacity-mode", "3"}, "--capacity-mode"},
+        {{"--disk-number", "26", "info"}, "--disk-number"},
+        {{"--disk", "/dev/sda", "--disk-number", "0", "info"}, "--disk and --disk-number"},
+        {{"--disk", "/dev/sda", "--emulated", "healthy", "info"}, "--disk and --emulated"},
+        {{"--disk", "/dev/sda", "scan"}, "--disk does not go with scan"},
+        {{"--disk", "/dev/sda", "--disk-pattern", "/dev/loop%d", "info"},
+         "--disk and --disk-pattern"},
+        {{"--disk-pattern", "/dev/loop%d", "--emulated", "healthy", "scan"},
+         "--disk-pattern and --emulated"},
+        {{"--disk-number", "1", "watch"}, "--disk-number does not go with watch"},
+        {{"--disk-number", "0", "--disk-number", "1", "info"}, "--disk-number is given twice"},
+        {{"--json", "info", "--json"}, "--json is given twice"},
+        {{"-y", "rebuild", "--yes"}, "--yes is given twice"},
+        {{"--disk", "", "info"}, "--disk needs a value, not an empty text"},
+        {{"--disk-pattern", "", "scan"}, "--disk-pattern needs a value"},
+        {{"--emulated", "healthy", "--block-size", "0", "info"}, "block size \"0\""},
+        {{"--emulated", "healthy", "--block-size", "1000", "info"}, "block size"},
+        {{"--block-size", "4096", "info"}, "--block-size goes with --emulated"},
+        {{"--disk-number", "0", "info", "--yes"}, "--yes goes with rebuild or init"},
+        {{"--disk-number", "0", "progress", "--force"}, "--force goes with rebuild or init"},
+        {{"--disk-number", "0", "info", "--count", "1"}, "--count goes with watch"},
+        {{"--disk-number", "0", "frobnicate"}, "frobnicate"},
+        {{"--disk-number", "0", "info", "--capacity-mode", "1"}, "--capacity-mode"},
+        {{"--emulated", "no-such-profile", "info"}, "no-such-profile"},
+        {{"--disk-number"}, "--disk-number"},
+        {{}, "usage"},
+    };
+    for (const auto& c : cases) {
+        Outcome r = cli(c.args);
         EXPECT_EQ(cli::ExitUsage, r.code) << r.out;
-        EXPECT_FALSE(r.err.empty());
+        EXPECT_NE(std::string::npos, r.err.find(c.says)) << c.says << ": " << r.err;
     }
     EXPECT_EQ(0u, device.disk->counters().total());
     for (const char* command :
@@ -246,6 +480,95 @@ TEST_F(CliTest, DeviceTextsBecomeValidUtf8) {
     }
 }
 
+// Escape sequences in a device text would retitle or clear the terminal, a CR LF would
+// forge a line: text output and messages show them escaped.
+TEST_F(CliTest, ControlCharactersInDeviceTextsAreEscaped) {
+    sim::EmulatedDevice device = plug("healthy");
+    sim::Identity id = device.model->identity();
+    id.model = "\x1b]0;own\x07\x1b[2J";
+    device.model->setIdentity(id);
+    sim::Drive drive = device.model->drive(0);
+    drive.model = "ok\r\nBay 9: forged\x9b";
+    device.model->setDrive(0, drive);
+    device.model->note("event \x1b[31mred");
+    for (const char* command : {"info", "drives", "report"}) {
+        const Outcome r = cli({"--disk-number", "0", command});
+        ASSERT_EQ(0, r.code) << command << r.err;
+        EXPECT_EQ(std::string::npos, r.out.find_first_of("\x1b\x07\r")) << r.out;
+        EXPECT_EQ(std::string::npos, r.out.find("\xc2\x9b")) << "a C1 control";
+        // The report is many lines of HTML anyway; the records' fields are one line each.
+        for (const std::string& line : lines(r.out)) {
+            EXPECT_TRUE(command == std::string("report") || line.rfind("Bay 9", 0) != 0) << line;
+        }
+    }
+    EXPECT_NE(std::string::npos, cli({"--disk-number", "0", "info"}).out.find("\\x1b]0;own\\x07"));
+    EXPECT_NE(std::string::npos,
+              cli({"--disk-number", "0", "drives"}).out.find("ok\\x0d\\x0aBay 9: forged\\x9b"));
+    EXPECT_NE(std::string::npos, cli({"--disk-number", "0", "report"}).out.find("\\x1b[31mred"));
+
+    device.model->setVendor("Qu\x1b[2Jillon");
+    const Outcome r = cli({"--disk-number", "0", "info"});
+    EXPECT_EQ(cli::ExitNotOurs, r.code);
+    EXPECT_NE(std::string::npos, r.err.find("Qu\\x1b[2Jillon")) << r.err;
+}
+
+// Paths and mount points are the system's UTF-8; device texts are Latin-1.
+TEST_F(CliTest, Utf8PathsAndMountPoints) {
+    sim::EmulatedDevice device = plug("healthy");
+    const std::string path = "/dev/disk/by-label/D\xc3\xa9p\xc3\xb4t \xe2\x82\xac";
+    platform->addPath(path, device.disk);
+    const Outcome json = cli({"--disk", path, "--json", "info"});
+    ASSERT_EQ(0, json.code) << json.err;
+    EXPECT_EQ(QString::fromUtf8(path.c_str()), objects(json.out).at(0)["devicePath"].toString());
+    const Outcome text = cli({"--disk", path, "info"});
+    EXPECT_NE(std::string::npos, text.out.find("Device:        " + path + "\n")) << text.out;
+
+    dcp::DcpRespInfo info;
+    info.devicePath = "/dev/sdb";
+    info.volumes = {"/media/\xc3\x9clrich", "/mnt/bad\xff", "/mnt/tab\there"};
+    info.model = "M\xfcller";  // Latin-1 from the device
+    const QJsonObject r = objects(cli::toJson(info)).at(0);
+    EXPECT_EQ(QJsonArray({QString::fromUtf8("/media/\xc3\x9clrich"),
+                          QString::fromUtf8("/mnt/bad\xef\xbf\xbd"), "/mnt/tab\there"}),
+              r["volumes"].toArray());
+    EXPECT_EQ(QString::fromUtf8("M\xc3\xbcller"), r["model"].toString());
+    const std::string shown = cli::toText(info);
+    EXPECT_NE(std::string::npos,
+              shown.find("Volumes:       /media/\xc3\x9clrich, /mnt/bad\\xff, /mnt/tab\\x09here\n"))
+        << shown;
+    EXPECT_NE(std::string::npos, shown.find("Model:         M\xc3\xbcller\n")) << shown;
+}
+
+// One GetInfo exchange per device that answers; an interrupted scan stops between disks.
+TEST_F(CliTest, ScanCostsOneExchangePerDevice) {
+    std::vector<sim::EmulatedDevice> devices;
+    for (unsigned n : {0u, 2u, 5u}) {
+        devices.push_back(*sim::makeProfile("healthy", {512, n, &clock}));
+        platform->plug(n, devices.back().disk);
+    }
+    platform->plug(3, std::make_shared<sim::EmulatedDisk>(512, 1 << 16));
+    io::setPlatform(platform);
+    const Outcome scan = cli({"--json", "scan"});
+    ASSERT_EQ(0, scan.code) << scan.err;
+    const auto found = objects(scan.out);
+    ASSERT_EQ(3u, found.size());
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(int(i), found[i]["devId"].toInt());
+        expectInfo(found[i], devices[i], false,
+                   i == 0   ? "/dev/sda"
+                   : i == 1 ? "/dev/sdc"
+                            : "/dev/sdf");
+        EXPECT_EQ(1u, devices[i].model->requests(dcp::SubGetInfo));
+    }
+    EXPECT_EQ("/dev/sdf", found[2]["devicePath"].toString());
+
+    std::atomic<int> signal{SIGINT};
+    const Outcome stopped = cli({"scan"}, "", &signal);
+    EXPECT_EQ(130, stopped.code);
+    EXPECT_EQ("", stopped.out);
+    EXPECT_EQ(1u, devices[0].model->requests(dcp::SubGetInfo));
+}
+
 TEST_F(CliTest, ScanAndWatchOnEmulatedDevices) {
     Outcome scan = cli({"--emulated", "healthy,degraded", "--json", "scan"});
     ASSERT_EQ(0, scan.code) << scan.err;
@@ -273,6 +596,11 @@ TEST_F(CliTest, ScanAndWatchOnEmulatedDevices) {
         }
     }
     EXPECT_TRUE(sawDevice);
+
+    std::atomic<int> signal{SIGTERM};
+    const Outcome stopped = cli({"--emulated", "healthy", "watch"}, "", &signal);
+    EXPECT_EQ(143, stopped.code);
+    EXPECT_NE(std::string::npos, stopped.err.find("SIGTERM")) << stopped.err;
 }
 
 }  // namespace

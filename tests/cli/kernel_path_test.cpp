@@ -36,7 +36,7 @@ struct Outcome {
 Outcome cli(std::vector<std::string> args) {
     std::ostringstream out, err;
     std::istringstream in;
-    std::atomic<bool> interrupted{false};
+    std::atomic<int> interrupted{0};
     const int code = cli::run(args, out, err, in, interrupted);
     return {code, out.str() + err.str()};
 }

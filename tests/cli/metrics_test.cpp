@@ -206,7 +206,7 @@ TEST_F(MetricsTest, OutputFileIsReplacedWholeOrNotAtAll) {
     auto metrics = [&](const std::string& output, std::string* err = nullptr) {
         std::ostringstream out, errs;
         std::istringstream in;
-        std::atomic<bool> interrupted{false};
+        std::atomic<int> interrupted{0};
         const int code = cli::run({"--emulated", "healthy", "metrics", "--output", output}, out,
                                   errs, in, interrupted);
         EXPECT_EQ("", out.str());

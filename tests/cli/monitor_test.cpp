@@ -435,7 +435,7 @@ TEST_F(MonitorTest, CommandLine) {
     auto run = [](std::vector<std::string> args, std::string* errText = nullptr) {
         std::ostringstream out, err;
         std::istringstream in;
-        std::atomic<bool> interrupted{false};
+        std::atomic<int> interrupted{0};
         const int code = cli::run(args, out, err, in, interrupted);
         if (errText) {
             *errText = err.str();

@@ -87,12 +87,12 @@ TEST_P(Framing, EndingsAndTheirCosts) {
         {&F::directRefused, -1, true, dcp::MailboxNotReady, {4, 3, 0, 3}},
         {&F::badInfoSignature, 0, true, dcp::InfoSectorInvalid, {2, 1, 0, 1}},
         {&F::badInfoChecksum, 0, true, dcp::InfoSectorInvalid, {2, 1, 0, 1}},
-        {&F::ignoreCommands, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},  // old block back
-        // a device's answer, however wrong, is not written over
-        {&F::garbleAnswer, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
-        {&F::wrongTag, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
-        {&F::statusNotOne, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
-        {&F::badResponseChecksum, 0, true, dcp::NotAnswered, {2, 3, 1, 1}},
+        // every ending without a valid answer writes the old block back
+        {&F::ignoreCommands, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::garbleAnswer, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::wrongTag, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::statusNotOne, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
+        {&F::badResponseChecksum, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
     };
     uint8_t first = 0;
     for (const auto& c : cases) {
@@ -142,6 +142,8 @@ TEST_P(Framing, IoFailuresAtEachStep) {
                  {sim::DiskOp::Read, box, 1},
                  {sim::DiskOp::Write, box, 1},
                  {sim::DiskOp::Read, box, 2}};
+    std::vector<uint8_t> before(blockSize), after(blockSize);
+    rig.disk->peek(box, before.data());
     for (const auto& c : cases) {
         int seen = 0;
         rig.disk->setFaultInjector([&](sim::DiskOp op, uint64_t block) {
@@ -150,7 +152,70 @@ TEST_P(Framing, IoFailuresAtEachStep) {
         });
         EXPECT_EQ(dcp::IoFailed, exchange()) << int(c.op) << " " << c.block;
         EXPECT_EQ(0xCC, response[0]);
+        rig.disk->peek(box, after.data());
+        EXPECT_TRUE(before == after) << "no command left behind: " << int(c.op);
     }
+}
+
+// A write the kernel reports as failed may still have reached the device (a timeout on the
+// way back, say): the block is given back what it held all the same.
+TEST_P(Framing, AWriteReportedFailedIsRestoredToo) {
+    class FailsAfterWriting : public io::Disk {
+    public:
+        explicit FailsAfterWriting(io::Disk* inner) : inner_(inner) {}
+        int close() override { return inner_->close(); }
+        int blockSize(uint32_t* out) override { return inner_->blockSize(out); }
+        int sizeBytes(uint64_t* out) override { return inner_->sizeBytes(out); }
+        int scsi(sg_io_hdr_t* request) override { return inner_->scsi(request); }
+        int readAt(void* buffer, size_t count, uint64_t offset, size_t* done) override {
+            return inner_->readAt(buffer, count, offset, done);
+        }
+        int writeAt(const void* buffer, size_t count, uint64_t offset, size_t* done) override {
+            const int r = inner_->writeAt(buffer, count, offset, done);
+            return writes_++ == 0 && r == 0 ? (*done = 0, EIO) : r;
+        }
+        int flush() override { return inner_->flush(); }
+        int lock(uint32_t timeoutMs) override { return inner_->lock(timeoutMs); }
+        int unlock() override { return inner_->unlock(); }
+        std::string path() const override { return inner_->path(); }
+
+    private:
+        io::Disk* inner_;
+        int writes_ = 0;
+    };
+    rig.inBand();
+    const uint64_t box = rig.firmware->mailboxLba();
+    std::vector<uint8_t> before(blockSize), after(blockSize);
+    rig.disk->peek(box, before.data());
+    FailsAfterWriting disk(rig.handle.get());
+    EXPECT_EQ(dcp::IoFailed,
+              dcp::executeCommand(&disk, blockSize, 1, request, 8, response, 490, nullptr, 2));
+    rig.disk->peek(box, after.data());
+    EXPECT_TRUE(before == after);
+}
+
+// Only the tail that holds the info sector may serve as mailbox; anything else is refused
+// before a byte is written.
+TEST_P(Framing, MailboxOnlyInTheTail) {
+    rig.inBand();
+    const struct {
+        uint64_t lba;
+        DcpTransportResult result;
+    } cases[] = {{0, dcp::InfoSectorInvalid},
+                 {1, dcp::InfoSectorInvalid},
+                 {kBlocks - 36, dcp::InfoSectorInvalid},
+                 {kBlocks, dcp::InfoSectorInvalid},
+                 {~0ull, dcp::InfoSectorInvalid},
+                 {kBlocks - 34, dcp::TransportOk},
+                 {kBlocks - 1, dcp::TransportOk}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lba);
+        rig.firmware->setMailboxLba(c.lba);
+        rig.disk->resetCounters();
+        EXPECT_EQ(c.result, exchange());
+        EXPECT_EQ(c.result == dcp::TransportOk ? 1u : 0u, rig.disk->counters().writes);
+    }
+    EXPECT_TRUE(rig.disk->changedBlocks({kBlocks - 35, kBlocks - 34, kBlocks - 1}).empty());
 }
 
 TEST(SectorLayout, CommandSectorAndCdbByHand) {

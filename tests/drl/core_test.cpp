@@ -193,7 +193,14 @@ TEST_F(CoreTest, PeriodicRequestsRunWhenDueAndStrictlyAfterTheirInterval) {
     dcp::DcpReqGetInfo info;
     dcp::DcpReqRebuild rebuild;
     uint32_t id = 99;
-    EXPECT_EQ(drl::InvalidArgument, core->startAsyncComm(0, &rebuild, 10, &id));
+    dcp::DcpReqGetInfo lying;  // says drive information, has no bay to read
+    lying.type = dcp::TypeGetDriveInfo;
+    dcp::DcpReqGetDriveInfo noSuchBay(4);
+    for (const dcp::DcpRequest* bad : {static_cast<const dcp::DcpRequest*>(&rebuild),
+                                       static_cast<const dcp::DcpRequest*>(&lying),
+                                       static_cast<const dcp::DcpRequest*>(&noSuchBay)}) {
+        EXPECT_EQ(drl::InvalidArgument, core->startAsyncComm(0, bad, 10, &id)) << bad->type;
+    }
     EXPECT_EQ(99u, id);
     ASSERT_EQ(drl::Ok, core->startAsyncComm(0, &info, 60000, &id));
     EXPECT_EQ(0u, id);

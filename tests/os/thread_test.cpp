@@ -110,5 +110,38 @@ TEST(OsThreadTest, StopLetsRunFinishAndAllowsAStartAgain) {
     EXPECT_EQ(t.stop(5000), Ok);
 }
 
+// The stack a thread really got, measured from inside it.
+class StackProbe final : public OsThread {
+public:
+    size_t stack = 0;
+    ~StackProbe() override { stop(WaitForever); }
+
+protected:
+    void run() override {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstacksize(&attr, &stack);
+            pthread_attr_destroy(&attr);
+        }
+    }
+};
+
+// Larger than the default (ulimit -s, 8 MB here), so that a thread on the default stack
+// shows. glibc may hand out a cached stack larger than asked; smaller never.
+TEST(OsThreadTest, AStackSizeIsHonoured) {
+    size_t defaultStack = 0;
+    for (const uint32_t asked : {0u, 24u << 20, 64u << 20}) {
+        StackProbe t;
+        ASSERT_EQ(t.start(PriorityNormal, asked), Ok);
+        ASSERT_EQ(t.stop(5000), Ok);
+        if (asked == 0) {
+            defaultStack = t.stack;
+            ASSERT_GT(defaultStack, 0u);
+            continue;
+        }
+        EXPECT_GE(t.stack, asked) << "the default is " << defaultStack;
+    }
+}
+
 }  // namespace
 }  // namespace corvane::os

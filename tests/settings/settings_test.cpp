@@ -9,6 +9,7 @@
 #include <boost/filesystem.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -198,7 +199,51 @@ TEST_F(KVStoreStorage, EmptyOrMalformedFileIsReplacedAndAnUnreachableOneGivesNoS
     EXPECT_FALSE(open("missing/DRL.xml"));
     fileOps().rename = [](const char*, const char*) { return errno = EIO, -1; };
     EXPECT_FALSE(open("new.xml"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 2);  // no temporary file left
+    // DRL.xml, the malformed one kept as DRL.xml.bad, the folder; no temporary file left
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 3);
+}
+
+// Settings are never dropped in silence: a damaged file is kept beside the fresh one, one
+// generation of it, and a file too large to be a store counts as damaged.
+TEST_F(KVStoreStorage, DamagedFileIsMovedAsideBeforeAFreshOneIsWritten) {
+    const std::string huge = "<GROUP KEY=\"g\">" + std::string((16 << 20) + 1, ' ') + "</GROUP>";
+    for (const std::string& damaged :
+         {std::string("<GROUP KEY=\"a\"><STATE "), std::string("\x01 not xml"), huge}) {
+        writeText(path("DRL.xml"), damaged);
+        auto store = open("DRL.xml");
+        ASSERT_TRUE(store);
+        EXPECT_EQ(readText(path("DRL.xml")), "<?xml version=\"1.0\" ?>\n");
+        EXPECT_EQ(readText(path("DRL.xml.bad")) == damaged, true) << damaged.substr(0, 20);
+        EXPECT_FALSE(store->getBool("g", "k", false));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 2);
+    // A well-formed file or a missing one is no reason to move anything.
+    fs::remove(path("DRL.xml.bad"));
+    open("DRL.xml")->setInt32("g", "k", 1);
+    EXPECT_EQ(open("DRL.xml")->getInt32("g", "k", 0), 1);
+    EXPECT_FALSE(fs::exists(path("DRL.xml.bad")));
+
+    // What cannot be moved aside is not overwritten either.
+    writeText(path("DRL.xml"), "<GROUP");
+    fileOps().rename = [](const char*, const char*) { return errno = EIO, -1; };
+    EXPECT_FALSE(open("DRL.xml"));
+    EXPECT_EQ(readText(path("DRL.xml")), "<GROUP");
+}
+
+TEST_F(KVStoreStorage, AFailedSaveIsKeptForTheCaller) {
+    auto store = open("DRL.xml");
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->saveError(), "");
+    fileOps().rename = [](const char*, const char*) { return errno = EXDEV, -1; };
+    store->setInt32("g", "k", 5);  // the autosave fails
+    const std::string error = store->saveError();
+    EXPECT_NE(error.find(path("DRL.xml")), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(EXDEV)), std::string::npos) << error;
+    EXPECT_FALSE(store->save());
+    fileOps() = systemOps;
+    EXPECT_TRUE(store->save());
+    EXPECT_EQ(store->saveError(), "");
+    EXPECT_EQ(open("DRL.xml")->getInt32("g", "k", 0), 5);
 }
 
 // File modes do not bind root, so the stores run as nobody in a child process.

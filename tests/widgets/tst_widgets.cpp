@@ -316,6 +316,12 @@ private slots:
         const QStyleOptionProgressBar bar = recorder->bars.last();
         QCOMPARE(bar.rect, QRect(0, 9, 200, 21));
         QCOMPARE(bar.text, QString("50.0%"));
+        // A share that whole percents cannot show.
+        for (const auto& [progress, maximum, text] :
+             {std::tuple{1, 3, "33.3%"}, {2, 3, "66.7%"}, {2501, 10000, "25.0%"}}) {
+            paintCell(item(TProgressbarItem{progress, maximum}), QSize(100, 15));
+            QCOMPARE(recorder->bars.last().text, QString(text));
+        }
         const QRect chunk = pixelBox(image, QRect(0, bar.rect.top() + 3, 200, 1),
                                      [](const QColor& c) { return c.blue() > c.red() + 60; });
         QVERIFY2(qAbs(chunk.width() - 100) <= 6, qPrintable(QString::number(chunk.width())));
