@@ -117,6 +117,24 @@ void drawRichText(QPainter* painter, const QStyleOptionViewItem& option, const Q
         }
     }
 
+    if (option.state & QStyle::State_Selected) {
+        // The selection colour may be fixed and light: red or green words on it are hard to
+        // read, so a selected cell shows all its words in the one colour that stands out
+        // most from it. Bold and the words themselves still carry the warning.
+        const QColor back = option.palette.color(QPalette::Highlight);
+        const QColor dark = option.palette.color(QPalette::Text).lightness() < 128
+                                ? option.palette.color(QPalette::Text)
+                                : option.palette.color(QPalette::Base);
+        const QColor light = dark == option.palette.color(QPalette::Text)
+                                 ? option.palette.color(QPalette::Base)
+                                 : option.palette.color(QPalette::Text);
+        QTextCharFormat ink;
+        ink.setForeground(back.lightness() >= 128 ? dark : light);
+        QTextCursor all(&doc);
+        all.select(QTextCursor::Document);
+        all.mergeCharFormat(ink);
+    }
+
     const QRect target = QStyle::alignedRect(option.direction, option.displayAlignment,
                                              doc.size().toSize(), textRect)
                              .intersected(textRect);

@@ -311,6 +311,37 @@ private slots:
         QVERIFY(textLeft >= 16 + 4 && textLeft <= 16 + 4 + 2);
     }
 
+    // On the device list's fixed light selection, red or green words would be unreadable:
+    // a selected cell draws its words in one dark colour, unselected ones keep theirs.
+    void selectedRichTextStaysReadable() {
+        TTableModel model;
+        model.setHeaders({"A"});
+        model.setRowCount(1);
+        model.setData(model.index(0, 0), str("<b><font color=\"red\">RAID Degraded</font></b>\n"
+                                             "<font color=\"green\">Ready for Rebuild</font>"));
+        for (const bool selected : {false, true}) {
+            QStyleOptionViewItem option;
+            option.rect = QRect(0, 0, 220, 40);
+            option.state = QStyle::State_Enabled | QStyle::State_Active;
+            if (selected)
+                option.state |= QStyle::State_Selected;
+            option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+            option.palette.setColor(QPalette::Highlight, QColor(0x629cff));
+            QImage image(option.rect.size(), QImage::Format_RGB32);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            TDelegate().paint(&painter, option, model.index(0, 0));
+            painter.end();
+            const QRect red = pixelBox(image, image.rect(), [](const QColor& c) {
+                return c.red() > 200 && c.green() < 80 && c.blue() < 80;
+            });
+            const QRect ink =
+                pixelBox(image, image.rect(), [](const QColor& c) { return c.lightness() < 60; });
+            QCOMPARE(red.isEmpty(), selected);
+            QCOMPARE(ink.isEmpty(), !selected);
+        }
+    }
+
     void progressBars() {
         const QImage image = paintCell(item(TProgressbarItem{40, 80}), QSize(200, 40));
         const QStyleOptionProgressBar bar = recorder->bars.last();
