@@ -33,9 +33,13 @@ CvnStorageManagerImpl::CvnStorageManagerImpl(std::shared_ptr<os::DeviceListener>
     : listener_(std::move(listener)) {}
 
 bool CvnStorageManagerImpl::start() {
-    if (os::createMutex(&registryLock_) != os::Ok || os::createMutex(&commLock_) != os::Ok ||
-        os::createMutex(&ioLock_) != os::Ok) {
+    if (os::createMutex(&registryLock_) != os::Ok || os::createMutex(&commLock_) != os::Ok) {
         return false;
+    }
+    for (os::MutexHandle& io : ioLocks_) {
+        if (os::createMutex(&io) != os::Ok) {
+            return false;
+        }
     }
     return OsThread::start(os::PriorityNormal) == os::Ok;
 }
@@ -49,7 +53,10 @@ CvnStorageManagerImpl::~CvnStorageManagerImpl() {
     stop(1000);
     os::closeHandle(registryLock_);
     os::closeHandle(commLock_);
-    os::closeHandle(ioLock_);
+    for (os::MutexHandle& io : ioLocks_) {
+        os::closeHandle(io);
+        io = nullptr;
+    }
     asyncComms_.clear();
     notifiers_.clear();
     registry_.clear();
@@ -133,11 +140,14 @@ uint32_t CvnStorageManagerImpl::execute(DrlDevId device, const dcp::DcpRequest* 
     if (request->type < dcp::TypeGetInfo || request->type > dcp::TypeRebuild) {
         return UnsupportedRequest;
     }
+    if (driveNumber >= kDiskCount) {
+        return DeviceIoFailed;  // no scan lists such a disk
+    }
 
     dcp::DcpResponse* out = nullptr;
     uint32_t result;
     {
-        os::MutexLock io(ioLock_);
+        os::MutexLock io(ioLocks_[driveNumber]);
         result = dcp::dispatchRequest(driveNumber, *request, configurationKey, &out);
     }
     if (result != Ok) {
@@ -242,7 +252,7 @@ bool CvnStorageManagerImpl::scan(std::vector<FoundDevice>* found) {
         FoundDevice device;
         bool own = false;
         {
-            os::MutexLock io(ioLock_);
+            os::MutexLock io(ioLocks_[n]);
             int err = 0;
             io::UniqueDrive disk(io::openPhysicalDrive(n, &err));
             if (!disk) {
@@ -377,6 +387,22 @@ bool CvnStorageManagerImpl::cycle() {
 bool CvnStorageManagerImpl::waitForScans(uint32_t count, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(scansMutex_);
     return scansDone_.wait_for(lock, limit, [&] { return scans_ >= count; });
+}
+
+uint32_t CvnStorageManagerImpl::commLockWaiters() {
+    return os::mutexWaiters(commLock_);
+}
+
+uint32_t CvnStorageManagerImpl::ioLockWaiters(uint32_t disk) {
+    return disk < kDiskCount ? os::mutexWaiters(ioLocks_[disk]) : 0;
+}
+
+bool CvnStorageManagerImpl::registryLockHeldElsewhere() {
+    if (os::waitForObject(registryLock_, os::NoWait) != os::Ok) {
+        return true;
+    }
+    os::releaseMutex(registryLock_);
+    return false;
 }
 
 void CvnStorageManagerImpl::run() {

@@ -73,6 +73,11 @@ public:
     bool cycle();
     // Waits (real time) until the worker has merged `count` scans in all.
     bool waitForScans(uint32_t count, std::chrono::milliseconds limit);
+    // For tests of the locks: threads waiting for commLock or a disk's I/O lock, and
+    // whether another thread holds registryLock right now (never waits).
+    uint32_t commLockWaiters();
+    uint32_t ioLockWaiters(uint32_t disk);
+    bool registryLockHeldElsewhere();
 
 protected:
     void run() override;
@@ -91,7 +96,9 @@ private:
     std::vector<DrlNotifier*> notifiers_;
     std::vector<AsyncComm> asyncComms_;
     uint32_t nextCommId_ = 0;
-    os::MutexHandle ioLock_ = nullptr;
+    // One per disk number: exchanges on one disk stay apart, while a disk that hangs
+    // until its pass-through timeout holds up no request to another.
+    os::MutexHandle ioLocks_[kDiskCount] = {};
 
     std::mutex scansMutex_;
     std::condition_variable scansDone_;

@@ -15,6 +15,7 @@ struct OsMutex {
     std::condition_variable freed;
     std::thread::id owner;
     uint32_t depth = 0;
+    uint32_t waiters = 0;
 };
 
 uint32_t createMutex(MutexHandle* out) {
@@ -40,14 +41,20 @@ uint32_t waitForObject(MutexHandle mutex, uint32_t timeoutMs) {
         return Ok;
     }
     const auto isFree = [mutex] { return mutex->depth == 0; };
-    if (timeoutMs == WaitForever) {
-        mutex->freed.wait(lock, isFree);
-    } else if (timeoutMs == 0 || timeoutMs == NoWait) {
+    if (timeoutMs == 0 || timeoutMs == NoWait) {
         if (!isFree()) {
             return Timeout;
         }
-    } else if (!mutex->freed.wait_for(lock, std::chrono::milliseconds(timeoutMs), isFree)) {
-        return Timeout;
+    } else {
+        ++mutex->waiters;
+        const bool got =
+            timeoutMs == WaitForever
+                ? (mutex->freed.wait(lock, isFree), true)
+                : mutex->freed.wait_for(lock, std::chrono::milliseconds(timeoutMs), isFree);
+        --mutex->waiters;
+        if (!got) {
+            return Timeout;
+        }
     }
     mutex->owner = self;
     mutex->depth = 1;
@@ -69,6 +76,14 @@ uint32_t releaseMutex(MutexHandle mutex) {
         mutex->freed.notify_one();
     }
     return Ok;
+}
+
+uint32_t mutexWaiters(MutexHandle mutex) {
+    if (!mutex) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(mutex->m);
+    return mutex->waiters;
 }
 
 uint32_t closeHandle(MutexHandle mutex) {

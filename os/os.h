@@ -37,6 +37,9 @@ uint32_t createMutex(MutexHandle* out);
 uint32_t waitForObject(MutexHandle mutex, uint32_t timeoutMs);
 // WaitFailed, and nothing changes, when the caller does not own the mutex.
 uint32_t releaseMutex(MutexHandle mutex);
+// Threads blocked in waitForObject on this mutex right now; lets a test know that a
+// thread has reached a lock before it checks what that thread holds.
+uint32_t mutexWaiters(MutexHandle mutex);
 // A null handle is fine and does nothing. Nobody may be waiting for the mutex.
 uint32_t closeHandle(MutexHandle mutex);
 

@@ -133,6 +133,7 @@ void EmulatedDisk::syncMedium() {
         blocks_.clear();
         patterned_ = false;
         mailboxOwner_ = nullptr;
+        restorePending_ = false;
     }
 }
 
@@ -169,12 +170,13 @@ int EmulatedDisk::read(void* buffer, size_t count, uint64_t offset, size_t* done
     if (int err = checkTransfer(buffer, count, offset)) {
         return err;
     }
-    // Noted before faults: an exchange whose read-back failed has ended all the same.
-    if (firmware_ && count > 0 && first <= firmwareMailbox() &&
-        firmwareMailbox() < first + count / blockSize_) {
-        noteMailboxRead(handle);
-    }
+    const bool coversMailbox = firmware_ && count > 0 && first <= firmwareMailbox() &&
+                               firmwareMailbox() < first + count / blockSize_;
     if (int err = fault(DiskOp::Read, first)) {
+        // An exchange whose read-back failed has ended all the same.
+        if (coversMailbox) {
+            noteMailboxRead(handle, nullptr);
+        }
         return err;
     }
     auto* out = static_cast<uint8_t*>(buffer);
@@ -190,6 +192,9 @@ int EmulatedDisk::read(void* buffer, size_t count, uint64_t offset, size_t* done
         }
         if (firmware_) {
             firmware_->beforeRead(block, out + at);
+            if (block == firmwareMailbox()) {
+                noteMailboxRead(handle, out + at);
+            }
         }
         *done += blockSize_;
     }
@@ -234,28 +239,71 @@ uint64_t EmulatedDisk::firmwareMailbox() const {
     return firmware_->mailboxLba();
 }
 
-// An exchange runs from the host's write of a command sector to its read of the answer;
-// another handle touching the mailbox in between means two exchanges overlap.
+// An exchange runs from the host's write of a command sector to its read of the answer,
+// or, when that read shows the command untaken, to the write that restores the block;
+// another handle touching the mailbox in between means two exchanges overlap. The restored
+// block may itself hold a command sector (left by an exchange cut short): that write ends
+// the exchange, it does not start one.
 void EmulatedDisk::noteMailboxWrite(const void* handle, bool command) {
     if (mailboxOwner_ && mailboxOwner_ != handle) {
         overlap_ = true;
     }
+    if (mailboxOwner_ == handle && restorePending_) {
+        mailboxOwner_ = nullptr;
+        restorePending_ = false;
+        return;
+    }
     if (command) {
         mailboxOwner_ = handle;
+        restorePending_ = false;
     }
 }
 
-void EmulatedDisk::noteMailboxRead(const void* handle) {
+// `data` is the block as read, or null when the read failed.
+void EmulatedDisk::noteMailboxRead(const void* handle, const uint8_t* data) {
     if (mailboxOwner_ && mailboxOwner_ != handle) {
         overlap_ = true;
     }
     if (mailboxOwner_ == handle) {
-        mailboxOwner_ = nullptr;
+        restorePending_ = data && std::memcmp(data, dcp::kCommandSignature, 16) == 0;
+        if (!restorePending_) {
+            mailboxOwner_ = nullptr;
+        }
     }
+}
+
+// A closed handle has no exchange left, whatever it did not finish.
+void EmulatedDisk::closed(const void* handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mailboxOwner_ == handle) {
+        mailboxOwner_ = nullptr;
+        restorePending_ = false;
+    }
+}
+
+void EmulatedDisk::setPassThroughHold(bool on) {
+    std::lock_guard<std::mutex> lock(holdMutex_);
+    hold_ = on;
+    holdChanged_.notify_all();
+}
+
+bool EmulatedDisk::waitForHeld(unsigned n, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(holdMutex_);
+    return holdChanged_.wait_for(lock, limit, [&] { return held_ >= n; });
 }
 
 int EmulatedDisk::scsi(sg_io_hdr_t* request, const void* /*handle*/) {
     InFlight guard(*this);
+    {
+        // Outside the disk's lock: a test may look at the disk while a request hangs.
+        std::unique_lock<std::mutex> lock(holdMutex_);
+        if (hold_) {
+            ++held_;
+            holdChanged_.notify_all();
+            holdChanged_.wait(lock, [this] { return !hold_; });
+            --held_;
+        }
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     syncMedium();
     ++counters_.scsiCommands;
@@ -352,11 +400,13 @@ public:
         : disk_(std::move(disk)), path_(std::move(path)) {}
 
     ~EmulatedHandle() override { close(); }
+
     int close() override {
         if (disk_) {
             disk_->unlock(this);
+            disk_->closed(this);
+            disk_.reset();
         }
-        disk_.reset();
         return 0;
     }
     int blockSize(uint32_t* out) override { return disk_ ? disk_->queryBlockSize(out) : EBADF; }

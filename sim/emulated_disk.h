@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -76,6 +77,13 @@ public:
     void setPresent(bool present);
     bool present() const { return present_.load(); }
 
+    // A pass-through that hangs, as a device does until the request's timeout: while the
+    // hold is on, every SG_IO request waits inside the call until the hold is lifted, then
+    // runs as usual. The test lifts it instead of waiting out the timeout.
+    void setPassThroughHold(bool on);
+    // Waits (real time, at most `limit`) until n requests are waiting in the hold.
+    bool waitForHeld(unsigned n, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
     DiskCounters counters() const;
     void resetCounters();
     std::vector<LoggedOp> log() const;
@@ -95,6 +103,7 @@ public:
     void unlock(const void* handle);
     // The handle holding the exchange lock, or null.
     const void* lockHolder() const;
+    void closed(const void* handle);
 
 private:
     int checkTransfer(const void* buffer, size_t count, uint64_t offset) const;
@@ -103,7 +112,7 @@ private:
     void syncMedium();
     uint64_t firmwareMailbox() const;
     void noteMailboxWrite(const void* handle, bool command);
-    void noteMailboxRead(const void* handle);
+    void noteMailboxRead(const void* handle, const uint8_t* data);
 
     struct InFlight {
         explicit InFlight(EmulatedDisk& d);
@@ -125,6 +134,11 @@ private:
     DiskCounters counters_;
     std::vector<LoggedOp> log_;
 
+    std::mutex holdMutex_;
+    std::condition_variable holdChanged_;
+    bool hold_ = false;
+    unsigned held_ = 0;
+
     std::atomic<int> inFlight_{0};
     std::atomic<bool> overlap_{false};
     const void* mailboxOwner_ = nullptr;
@@ -132,6 +146,7 @@ private:
     mutable std::mutex lockMutex_;
     std::condition_variable lockFree_;
     const void* lockHolder_ = nullptr;
+    bool restorePending_ = false;
 };
 
 // Disks by number (0..25) and by path, served through the platform seam.

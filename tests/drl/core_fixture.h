@@ -57,8 +57,8 @@ public:
                 response[124 + 5] = 1;  // some terabytes
                 return true;
             case dcp::SubInitConfiguration:
-                response[0] = 1;
-                silent = true;
+                response[0] = initOutcome.load();
+                silent = response[0] == 1;  // accepted: busy with the new set
                 return true;
             default:
                 response[0] = 1;
@@ -83,6 +83,7 @@ public:
     uint8_t serial[8];
     std::atomic<uint32_t> key{0x11223344};
     std::atomic<bool> silent{false};
+    std::atomic<uint8_t> initOutcome{1};  // payload byte 0 of the answer to an initialisation
 
 private:
     const char* vendor_;

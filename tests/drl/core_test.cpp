@@ -182,6 +182,64 @@ TEST_F(CoreTest, InitializingDeviceIsHeldThenDroppedOrWelcomedBack) {
     core->removeNotifier(&second);
 }
 
+// The merge keeps a silent initializing device while its hold runs: up to one millisecond
+// short of 60000, not at 60000. The first acceptance falls before the tick wraps and its
+// scans after it.
+TEST_F(CoreTest, InitializingHoldEndsAtExactlySixtySeconds) {
+    auto device = attach(2, 1);
+    start();
+    settle();
+    const struct {
+        uint32_t scanAfterMs;
+        bool listed;
+    } cases[] = {{59999, true}, {60000, false}, {1, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scanAfterMs);
+        device->silent = false;
+        core->rescan();
+        step();
+        ASSERT_EQ(2, diskOf(0));
+        dcp::DcpReqInitConfiguration init(1, 0);
+        dcp::DcpResponse* response = nullptr;
+        ASSERT_EQ(drl::Ok, core->execute(0, &init, &response));
+        delete response;
+        ASSERT_TRUE(device->silent);
+        core->rescan();
+        step(c.scanAfterMs);
+        EXPECT_EQ(c.listed, diskOf(0) == 2);
+    }
+}
+
+// Only an initialisation the device accepted makes the core refuse the device; a refused
+// one, one with an unknown outcome and a rebuild leave it addressable.
+TEST_F(CoreTest, OnlyAnAcceptedInitializationHoldsTheDevice) {
+    auto device = attach(0, 1);
+    start();
+    settle();
+    const dcp::DcpReqInitConfiguration init(1, 0);
+    const dcp::DcpReqRebuild rebuild;
+    const struct {
+        const dcp::DcpRequest* request;
+        uint8_t outcome;
+        uint32_t afterwards;
+    } cases[] = {{&init, 3, drl::Ok},
+                 {&init, 2, drl::Ok},
+                 {&init, 9, drl::Ok},
+                 {&rebuild, 1, drl::Ok},
+                 {&init, 1, drl::DeviceInitializing}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.request->type << "/" << int(c.outcome));
+        device->initOutcome = c.outcome;
+        dcp::DcpResponse* response = nullptr;
+        ASSERT_EQ(drl::Ok, core->execute(0, c.request, &response));
+        delete response;
+        response = nullptr;
+        dcp::DcpReqGetInfo info;
+        EXPECT_EQ(c.afterwards, core->execute(0, &info, &response));
+        delete response;
+    }
+}
+
 TEST_F(CoreTest, PeriodicRequestsRunWhenDueAndStrictlyAfterTheirInterval) {
     auto device = attach(0, 1);
     start();

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <vector>
 
 #include "dcp/framing.h"
 #include "sim/emulated_disk.h"
@@ -139,6 +141,96 @@ TEST(EmulatedDisk, KernelRulesAndInterleavedExchanges) {
     EXPECT_EQ(ENODEV, h->readAt(buffer, 4096, 0, &done));
     EXPECT_EQ(nullptr, rig.platform->openDisk(0, &err));
     EXPECT_EQ(ENOENT, err);
+}
+
+// The detector follows each exchange to its end, restore included, and never takes an
+// exchange that ended, or whose handle closed, for one still running.
+TEST(EmulatedDisk, MailboxDetectorFollowsExchangesToTheirEnd) {
+    enum Op { Read, ReadFails, WriteCommand, WriteAnswerable, WriteZeros, WriteFails, Close };
+    struct Step {
+        int handle;
+        Op op;
+    };
+    struct Case {
+        const char* name;
+        bool staleCommand;  // the mailbox already holds a command sector
+        std::vector<Step> steps;
+        bool overlap;
+    };
+    const Case cases[] = {
+        {"answered at the read-back", false, {{0, WriteAnswerable}, {0, Read}, {1, Read}}, false},
+        {"untaken, restored",
+         false,
+         {{0, WriteCommand}, {0, Read}, {0, WriteZeros}, {1, Read}},
+         false},
+        {"a stale command sector restored",
+         true,
+         {{0, Read}, {0, WriteCommand}, {0, Read}, {0, WriteCommand}, {1, Read}},
+         false},
+        {"read-back failed", false, {{0, WriteCommand}, {0, ReadFails}, {1, Read}}, false},
+        {"restore failed, handle closed",
+         false,
+         {{0, WriteCommand}, {0, Read}, {0, WriteFails}, {0, Close}, {1, Read}},
+         false},
+        {"the same handle twice",
+         false,
+         {{0, WriteCommand}, {0, Read}, {0, WriteZeros}, {0, WriteCommand}, {0, Read}},
+         false},
+        {"read before the restore", false, {{0, WriteCommand}, {0, Read}, {1, Read}}, true},
+        {"write before the read-back", false, {{0, WriteCommand}, {1, WriteZeros}}, true},
+        {"read before the read-back", false, {{0, WriteCommand}, {1, Read}}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EchoRig rig(4096, 64);
+        int err = 0;
+        std::unique_ptr<io::Disk> handles[2] = {rig.platform->openDisk(0, &err),
+                                                rig.platform->openDisk(0, &err)};
+        alignas(4096) static uint8_t command[4096], answerable[4096], zeros[4096], buffer[4096];
+        std::memset(command, 0, sizeof command);
+        std::memcpy(command, dcp::kCommandSignature, 16);  // bad checksum: never answered
+        const uint8_t request[8] = {1};
+        dcp::buildCommandSector(answerable, 4096, rig.firmware->tag(), 1, request, 8);
+        const uint64_t box = rig.firmware->mailboxLba();
+        if (c.staleCommand) {
+            rig.disk->poke(box, command);
+        }
+        size_t done = 0;
+        for (const Step& s : c.steps) {
+            io::Disk& h = *handles[s.handle];
+            const auto failing = [&](sim::DiskOp failed) {
+                rig.disk->setFaultInjector(
+                    [failed](sim::DiskOp op, uint64_t) { return op == failed ? EIO : 0; });
+            };
+            switch (s.op) {
+                case Read:
+                    ASSERT_EQ(0, h.readAt(buffer, 4096, box * 4096, &done));
+                    break;
+                case ReadFails:
+                    failing(sim::DiskOp::Read);
+                    ASSERT_EQ(EIO, h.readAt(buffer, 4096, box * 4096, &done));
+                    break;
+                case WriteCommand:
+                    ASSERT_EQ(0, h.writeAt(command, 4096, box * 4096, &done));
+                    break;
+                case WriteAnswerable:
+                    ASSERT_EQ(0, h.writeAt(answerable, 4096, box * 4096, &done));
+                    break;
+                case WriteZeros:
+                    ASSERT_EQ(0, h.writeAt(zeros, 4096, box * 4096, &done));
+                    break;
+                case WriteFails:
+                    failing(sim::DiskOp::Write);
+                    ASSERT_EQ(EIO, h.writeAt(zeros, 4096, box * 4096, &done));
+                    break;
+                case Close:
+                    ASSERT_EQ(0, h.close());
+                    break;
+            }
+            rig.disk->setFaultInjector(nullptr);
+        }
+        EXPECT_EQ(c.overlap, rig.disk->overlapDetected());
+    }
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+#include <chrono>
+#include <thread>
+
+#include "core_fixture.h"
+
+namespace drltest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Spins (real time, bounded) until `ready` holds; the threads it waits for never sleep
+// on the manual clock.
+template <class Ready>
+bool spinUntil(Ready ready) {
+    const auto limit = Clock::now() + std::chrono::seconds(10);
+    while (!ready()) {
+        if (Clock::now() > limit) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// The worker hangs inside a periodic request, holding commLock. A client that registers
+// a request meanwhile must wait for commLock without holding registryLock, or the worker's
+// next request (which takes registryLock inside commLock) deadlocks with it.
+TEST_F(CoreTest, StartAsyncCommReleasesTheRegistryBeforeWaitingForTheList) {
+    attach(0, 1);
+    start();
+    settle();
+    dcp::DcpReqGetInfo info;
+    ASSERT_EQ(drl::Ok, core->startAsyncComm(0, &info, 0, nullptr));
+    auto disk = platform->disk(0);
+    disk->setPassThroughHold(true);
+    clock.advance(10);
+    ASSERT_TRUE(disk->waitForHeld(1));
+
+    uint32_t result = 99;
+    std::thread client([&] {
+        dcp::DcpReqGetStatusText text;
+        result = core->startAsyncComm(0, &text, 60000, nullptr);
+    });
+    EXPECT_TRUE(spinUntil([&] { return impl().commLockWaiters() == 1; }));
+    EXPECT_FALSE(impl().registryLockHeldElsewhere());
+    disk->setPassThroughHold(false);
+    client.join();
+    EXPECT_EQ(drl::Ok, result);
+}
+
+// A disk that hangs until its pass-through timeout holds up requests to itself only: a
+// synchronous request to another device (the window's thread) returns at once, and one
+// to the hanging device waits for its turn instead of joining the exchange.
+TEST_F(CoreTest, AHangingDiskHoldsUpNoRequestToAnother) {
+    attach(0, 1);
+    attach(1, 2);
+    start();
+    settle();
+    ASSERT_EQ(0, diskOf(0));
+    ASSERT_EQ(1, diskOf(1));
+    dcp::DcpReqGetInfo info;
+    ASSERT_EQ(drl::Ok, core->startAsyncComm(0, &info, 0, nullptr));
+    auto hanging = platform->disk(0);
+    hanging->setPassThroughHold(true);
+    clock.advance(10);
+    ASSERT_TRUE(hanging->waitForHeld(1));
+
+    std::atomic<bool> otherDone{false};
+    uint32_t otherResult = 99;
+    Clock::duration otherTook{};
+    std::thread other([&] {
+        dcp::DcpResponse* r = nullptr;
+        const auto began = Clock::now();
+        otherResult = core->execute(1, &info, &r);
+        otherTook = Clock::now() - began;
+        delete r;
+        otherDone = true;
+    });
+    uint32_t sameResult = 99;
+    std::thread same([&] {
+        dcp::DcpResponse* r = nullptr;
+        sameResult = core->execute(0, &info, &r);
+        delete r;
+    });
+    // The request to the hanging disk queues on its lock; without one it would join the
+    // exchange and hang beside it.
+    spinUntil([&] { return impl().ioLockWaiters(0) == 1 || hanging->waitForHeld(2, {}); });
+    EXPECT_EQ(1u, impl().ioLockWaiters(0));
+    EXPECT_TRUE(spinUntil([&] { return otherDone.load(); }));
+
+    hanging->setPassThroughHold(false);
+    other.join();
+    same.join();
+    EXPECT_EQ(drl::Ok, otherResult);
+    EXPECT_LT(otherTook, std::chrono::milliseconds(100));
+    EXPECT_EQ(drl::Ok, sameResult);
+    EXPECT_FALSE(hanging->overlapDetected());
+}
+
+}  // namespace
+}  // namespace drltest
