@@ -369,11 +369,10 @@ Answer Session::read(const Request& r, Handle& h) {
             log_("info sector of disk " + std::to_string(h.number) + " names block " +
                  std::to_string(lba) + " outside the tail; no mailbox");
         }
+        // Each exchange starts here: the mailbox is read again before a command goes in.
+        h.haveSaved = false;
+        h.commandWritten = false;
         if (valid && inTail) {
-            if (!h.haveMailbox || lba != h.mailbox) {
-                h.haveSaved = false;
-                h.commandWritten = false;
-            }
             h.haveMailbox = true;
             h.mailbox = lba;
             h.tag = tag;
@@ -476,9 +475,11 @@ Got readFull(int fd, uint8_t* p, size_t n, uint32_t start, uint32_t limitMs, uin
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return Got::Failed;
+            if (errno != ECONNRESET) {  // a client that died with answers unread
+                return Got::Failed;
+            }
         }
-        if (r == 0) {
+        if (r <= 0) {
             return Got::Closed;
         }
         *got += size_t(r);
@@ -572,11 +573,11 @@ ServeEnd serve(Session& session, int inFd, int outFd, const ServeOptions& option
         if (g == Got::Failed) {
             return end(ServeEnd::ReadFailed);
         }
+        lastRequest = os::tick();
         const auto answer = io::helper::frame(session.handleBody(body.data(), body.size()));
         if (!writeAll(outFd, answer.data(), answer.size())) {
             return end(ServeEnd::WriteFailed);
         }
-        lastRequest = os::tick();
     }
 }
 
