@@ -15,6 +15,8 @@
 #include <sstream>
 
 #include "cli/json.h"
+#include "cli/metrics.h"
+#include "cli/monitor.h"
 #include "cli/records_out.h"
 #include "dcp/decoders.h"
 #include "dcp/dispatch.h"
@@ -22,6 +24,7 @@
 #include "dcp/payload.h"
 #include "dcp/texts.h"
 #include "drl/storage_manager_impl.h"
+#include "drl_version.h"
 #include "io/passthrough.h"
 #include "io/platform.h"
 #include "os/device_listener.h"
@@ -48,6 +51,10 @@ const char* kUsage =
     "  watch [--interval MS] [--count N]\n"
     "                             follow devices as they come and go, and their periodic\n"
     "                             answers, until interrupted (or N events)\n"
+    "  monitor [--exec PROGRAM] [--remind HOURS] ...\n"
+    "                             report every device's changes for the worse and the\n"
+    "                             better, and run PROGRAM for each\n"
+    "  metrics [--output FILE]    every device's state in the Prometheus text format\n"
     "\n"
     "Options:\n"
     "  --disk PATH                a block device or a disk image\n"
@@ -59,6 +66,7 @@ const char* kUsage =
     "  --block-size B             block size of the emulated disks (default 512)\n"
     "  --json                     one JSON object per record\n"
     "  --yes                      do not ask before rebuild or init\n"
+    "  --version                  the version of drivelore-cli\n"
     "  -h, --help                 this text; COMMAND --help for one command\n"
     "\n"
     "Exit status: 0 done, 1 declined or refused by the device, 2 usage error,\n"
@@ -98,6 +106,8 @@ const std::map<std::string, std::string> kCommandHelp = {
      "Prints the device list whenever it changes, and each periodic answer\n"
      "(device information and drives, every MS milliseconds, default 60000),\n"
      "until interrupted or until N events were printed.\n"},
+    {"monitor", kMonitorHelp},
+    {"metrics", kMetricsHelp},
 };
 
 struct Options {
@@ -110,10 +120,12 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool help = false;
+    bool version = false;
     std::optional<uint32_t> bay;
     std::optional<uint32_t> capacityMode;
     uint32_t interval = 60000;
     std::optional<uint64_t> count;
+    std::vector<std::string> commandArgs;  // monitor and metrics parse their own
 };
 
 bool parseNumber(const std::string& text, uint64_t max, uint64_t* out) {
@@ -156,6 +168,8 @@ Options parse(const std::vector<std::string>& args) {
         };
         if (a == "-h" || a == "--help") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--json") {
             o.json = true;
         } else if (a == "--yes" || a == "-y") {
@@ -192,6 +206,10 @@ Options parse(const std::vector<std::string>& args) {
                 throw UsageError("unknown command " + a);
             }
             o.command = a;
+            if (a == "monitor" || a == "metrics") {
+                o.commandArgs.assign(args.begin() + long(i) + 1, args.end());
+                break;
+            }
         } else {
             throw UsageError("unexpected argument " + a);
         }
@@ -559,6 +577,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             << "Try 'drivelore-cli --help'.\n";
         return ExitUsage;
     }
+    if (o.version) {
+        out << "drivelore-cli " DRL_VERSION "\n";
+        return ExitOk;
+    }
     if (o.help) {
         out << (o.command.empty() ? usage() : kCommandHelp.at(o.command));
         return ExitOk;
@@ -597,6 +619,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (o.command == "watch") {
         return watchCommand(o, out, err, interrupted);
+    }
+    if (o.command == "monitor") {
+        return monitorCommand(o.commandArgs, !o.emulated.empty(), out, err, interrupted);
+    }
+    if (o.command == "metrics") {
+        return metricsCommand(o.commandArgs, !o.emulated.empty(), out, err);
     }
     return oneDevice(o, out, err, in);
 }

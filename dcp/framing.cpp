@@ -223,6 +223,11 @@ DcpTransportResult executeCommand(io::DriveHandle handle, uint32_t blockSize, ui
         return finish(TransportOutOfMemory);
     }
     uint8_t* sector = work.get();
+    // Other processes may talk to this device too; each exchange has it to itself.
+    const io::DriveLock exclusive(handle, io::kExchangeLockMs);
+    if (!exclusive) {
+        return finish(IoFailed);
+    }
 
     if (sendDirectCommand(handle, commandCode, request, sector)) {
         std::memset(response, 0, responseLength);

@@ -1,12 +1,16 @@
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 #include "io/platform.h"
 
@@ -110,6 +114,39 @@ public:
             return EBADF;
         }
         return fsync(fd_) == 0 ? 0 : errno;
+    }
+
+    // flock belongs to the inode, so a symlink or a second open of the node is the same
+    // lock; it is also the lock udev honours before probing a disk. The kernel has no timed
+    // flock, so a non-blocking one is retried until the deadline.
+    int lock(uint32_t timeoutMs) override {
+        if (fd_ < 0) {
+            return EBADF;
+        }
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        auto pause = std::chrono::microseconds(100);
+        for (;;) {
+            if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                return 0;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                return errno;
+            }
+            const auto now = Clock::now();
+            if (now >= deadline) {
+                return ETIMEDOUT;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+            pause = std::min(pause * 2, std::chrono::microseconds(5000));
+        }
+    }
+
+    int unlock() override {
+        if (fd_ < 0) {
+            return EBADF;
+        }
+        return flock(fd_, LOCK_UN) == 0 ? 0 : errno;
     }
 
     std::string path() const override { return path_; }

@@ -129,6 +129,15 @@ bool closeDrive(DriveHandle handle) {
     return ok;
 }
 
+DriveLock::DriveLock(DriveHandle handle, uint32_t timeoutMs)
+    : handle_(handle), error_(handle ? handle->lock(timeoutMs) : EBADF) {}
+
+DriveLock::~DriveLock() {
+    if (error_ == 0) {
+        handle_->unlock();
+    }
+}
+
 bool getDriveGeometry(DriveHandle handle, DiskGeometry* geometryOut) {
     if (!handle || !geometryOut) {
         return false;

@@ -46,6 +46,26 @@ ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbL
                            uint8_t* scsiStatusOut, uint8_t* senseOut, uint32_t senseCapacity,
                            uint32_t* senseLengthOut, uint32_t timeoutSeconds);
 
+// How long one exchange waits for the others on its device, another process's included:
+// longer than one exchange can take (the kernel raises SG_IO time-outs to 7 s).
+constexpr uint32_t kExchangeLockMs = 10000;
+
+// The device's exchange lock (Disk::lock) for a scope.
+class DriveLock {
+public:
+    DriveLock(DriveHandle handle, uint32_t timeoutMs);
+    ~DriveLock();
+    DriveLock(const DriveLock&) = delete;
+    DriveLock& operator=(const DriveLock&) = delete;
+    // 0 when held, else the errno value (ETIMEDOUT when another holder kept it).
+    int error() const { return error_; }
+    explicit operator bool() const { return error_ == 0; }
+
+private:
+    DriveHandle handle_;
+    int error_;
+};
+
 // VERIFY(10) while the whole range fits 32-bit block addresses, else VERIFY(16). A disk
 // without SCSI pass-through (the call is refused with ENOTTY or EINVAL) has the blocks
 // read instead.

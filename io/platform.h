@@ -11,7 +11,8 @@ namespace corvane::io {
 
 // One open disk behind the platform seam. The seam is kept to what a privileged helper
 // process could serve for an unprivileged GUI: block size, size, one SCSI command,
-// positioned transfers, flush, close. Every operation answers 0 or an errno value.
+// positioned transfers, flush, the exchange lock, close. Every operation answers 0 or an
+// errno value.
 class Disk {
 public:
     virtual ~Disk() = default;
@@ -26,6 +27,11 @@ public:
     virtual int readAt(void* buffer, size_t count, uint64_t offset, size_t* done) = 0;
     virtual int writeAt(const void* buffer, size_t count, uint64_t offset, size_t* done) = 0;
     virtual int flush() = 0;
+    // An exclusive advisory lock on the device, across processes, for one exchange: every
+    // open of one device node (under any path to it) competes for the same lock. Waits at
+    // most timeoutMs, then answers ETIMEDOUT. Closing the disk releases it.
+    virtual int lock(uint32_t timeoutMs) = 0;
+    virtual int unlock() = 0;
     virtual std::string path() const = 0;
 };
 

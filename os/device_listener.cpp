@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -22,6 +23,13 @@ constexpr uint64_t Pending = uint64_t(1) << 32;
 constexpr int MaxEventsPerPoll = 1024;
 
 class DeviceListenerImpl;
+
+// Only disks that come or go. udev sends "change" whenever a program closes a disk it had
+// opened for writing, which every scan does: counting it would make each scan cause the next.
+bool addsOrRemoves(udev_device* device) {
+    const char* action = udev_device_get_action(device);
+    return action && (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0);
+}
 
 // Never destroyed, so that a listener that outlives static destruction can still leave.
 struct Listeners {
@@ -124,8 +132,10 @@ void DeviceListenerImpl::drain() {
     for (int i = 0; i < MaxEventsPerPoll; ++i) {
         errno = 0;
         if (udev_device* device = udev_monitor_receive_device(monitor_)) {
+            if (addsOrRemoves(device)) {
+                markChange(now);
+            }
             udev_device_unref(device);
-            markChange(now);
         } else if (errno == ENOBUFS) {
             markChange(now);  // the socket overflowed and events were lost
         } else {

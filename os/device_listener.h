@@ -16,7 +16,8 @@ enum class DeviceSource {
 // Tells the storage manager's worker when the set of disks may have changed. A change is
 // reported by the first poll() more than 1000 ms (on the clock seam) after the latest
 // event, so that a burst of plugging activity leads to one scan; the first poll() at
-// least 1 ms after creation reports one too, which gives the first scan.
+// least 1 ms after creation reports one too, which gives the first scan. Events are block
+// devices added or removed; "change" (which udev sends after every write-close) is not one.
 class DeviceListener {
 public:
     virtual ~DeviceListener() = default;

@@ -1,9 +1,33 @@
 #!/usr/bin/env bash
-# Installs what the build needs from Debian's archive (run as root on Debian 12).
+# Installs what the build and the tests need from Debian's archive (run as root on Debian 12).
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev libboost-dev libboost-filesystem-dev libtinyxml-dev libudev-dev
-    libgtest-dev libgmock-dev fonts-dejavu-core librsvg2-bin)
+packages=(
+    appstream
+    build-essential
+    cmake
+    desktop-file-utils
+    dpkg-dev
+    file
+    fonts-dejavu-core
+    fuse3
+    libboost-dev
+    libboost-filesystem-dev
+    libfuse3-dev
+    libgl-dev
+    libgmock-dev
+    libgtest-dev
+    librsvg2-bin
+    libtinyxml-dev
+    libudev-dev
+    lintian
+    man-db
+    ninja-build
+    pkg-config
+    python3-prometheus-client
+    qt6-base-dev
+    systemd
+    udev
+)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

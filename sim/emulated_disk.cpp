@@ -1,6 +1,7 @@
 #include "sim/emulated_disk.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "dcp/framing.h"
@@ -316,6 +317,33 @@ int EmulatedDisk::flush() {
     return fault(DiskOp::Flush, 0);
 }
 
+int EmulatedDisk::lock(const void* handle, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> held(lockMutex_);
+    // Real time, like flock: a holder is another thread in the middle of an exchange.
+    if (!lockFree_.wait_for(held, std::chrono::milliseconds(timeoutMs),
+                            [&] { return !lockHolder_ || lockHolder_ == handle; })) {
+        return ETIMEDOUT;
+    }
+    lockHolder_ = handle;
+    return 0;
+}
+
+void EmulatedDisk::unlock(const void* handle) {
+    {
+        std::lock_guard<std::mutex> held(lockMutex_);
+        if (lockHolder_ != handle) {
+            return;
+        }
+        lockHolder_ = nullptr;
+    }
+    lockFree_.notify_all();
+}
+
+const void* EmulatedDisk::lockHolder() const {
+    std::lock_guard<std::mutex> held(lockMutex_);
+    return lockHolder_;
+}
+
 namespace {
 
 class EmulatedHandle final : public io::Disk {
@@ -323,7 +351,11 @@ public:
     EmulatedHandle(std::shared_ptr<EmulatedDisk> disk, std::string path)
         : disk_(std::move(disk)), path_(std::move(path)) {}
 
+    ~EmulatedHandle() override { close(); }
     int close() override {
+        if (disk_) {
+            disk_->unlock(this);
+        }
         disk_.reset();
         return 0;
     }
@@ -339,6 +371,14 @@ public:
         return disk_ ? disk_->write(buffer, count, offset, done, this) : EBADF;
     }
     int flush() override { return disk_ ? disk_->flush() : EBADF; }
+    int lock(uint32_t timeoutMs) override { return disk_ ? disk_->lock(this, timeoutMs) : EBADF; }
+    int unlock() override {
+        if (!disk_) {
+            return EBADF;
+        }
+        disk_->unlock(this);
+        return 0;
+    }
     std::string path() const override { return path_; }
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -89,6 +90,11 @@ public:
     int queryBlockSize(uint32_t* out);
     int flush();
     void opened();
+    // The exchange lock of every handle on this disk, as flock on one device node.
+    int lock(const void* handle, uint32_t timeoutMs);
+    void unlock(const void* handle);
+    // The handle holding the exchange lock, or null.
+    const void* lockHolder() const;
 
 private:
     int checkTransfer(const void* buffer, size_t count, uint64_t offset) const;
@@ -122,6 +128,10 @@ private:
     std::atomic<int> inFlight_{0};
     std::atomic<bool> overlap_{false};
     const void* mailboxOwner_ = nullptr;
+
+    mutable std::mutex lockMutex_;
+    std::condition_variable lockFree_;
+    const void* lockHolder_ = nullptr;
 };
 
 // Disks by number (0..25) and by path, served through the platform seam.

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+namespace corvane::cli {
+
+// Replaces `path` with `content` so that a reader sees the old file or the new one, never
+// a part: a temporary file beside it, synced, then renamed over it. On failure the old
+// file is untouched, no temporary file is left and *error says why. The file is made
+// readable by all (collectors run as other users).
+bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error);
+
+}  // namespace corvane::cli

@@ -1,0 +1,713 @@
+#include "cli/monitor.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <ostream>
+#include <set>
+#include <sstream>
+
+#include "cli/atomic_file.h"
+#include "cli/cli.h"
+#include "cli/exec.h"
+#include "cli/snapshot.h"
+#include "dcp/texts.h"
+#include "drl/storage_manager_impl.h"
+#include "os/clock.h"
+
+namespace corvane::cli {
+
+const char* const kMonitorHelp =
+    "usage: drivelore-cli [--disk-pattern P] monitor [--exec PROGRAM] [--exec-timeout MS]\n"
+    "                     [--remind HOURS] [--interval MS] [--state-dir DIR] [--test]\n"
+    "                     [--count N]\n"
+    "Follows every device and reports each change for the worse (RAID degraded or\n"
+    "failed, a drive warning or failed, drive failure likely, cache disabled, a rebuild\n"
+    "or initialisation failed, a troubled device gone) and for the better (repaired,\n"
+    "completed, back) as one line on standard error with its journal priority (<3> to\n"
+    "<6>). A worse state is reported again every HOURS (default 24; 0 never) until it\n"
+    "improves. The last known states are kept in DIR/monitor.state (default\n"
+    "/var/lib/drivelore), so a restart neither repeats nor loses an alarm.\n"
+    "  --exec PROGRAM      run PROGRAM (no shell, no arguments) for each event, with\n"
+    "                      DRIVELORE_EVENT, DRIVELORE_SEVERITY (err, warning, notice,\n"
+    "                      info), DRIVELORE_SERIAL, DRIVELORE_MODEL,\n"
+    "                      DRIVELORE_DEVICE_PATH, DRIVELORE_BAY (0..3 or empty),\n"
+    "                      DRIVELORE_MESSAGE and DRIVELORE_REMINDER (1 or 0) set\n"
+    "  --exec-timeout MS   kill PROGRAM after MS milliseconds (default 30000)\n"
+    "  --interval MS       ask the devices every MS milliseconds (default 60000)\n"
+    "  --test              send one test event per device at start\n"
+    "  --count N           stop after N rounds (default: run until stopped)\n";
+
+namespace {
+
+constexpr const char* kStateMagic = "drivelore-monitor-state";
+constexpr int kStateVersion = 1;
+constexpr size_t kStateMaxBytes = 1 << 20;
+
+int raidLevel(uint32_t status) {
+    switch (status) {
+        case dcp::RaidNormal:
+            return 0;
+        case dcp::RaidDegraded:
+        case dcp::RaidRebuilding:
+            return 1;
+        case dcp::RaidFailed:
+        case dcp::RaidFailedMultipleSets:
+            return 2;
+        default:
+            return -1;  // unknown: no news
+    }
+}
+
+int bayLevel(const KnownDevice::Bay& bay) {
+    if (!bay.present) {
+        return 0;
+    }
+    switch (bay.health) {
+        case dcp::HealthHealthy:
+            return 0;
+        case dcp::HealthFailureWarning:
+            return 1;
+        case dcp::HealthFailed:
+            return 2;
+        default:
+            return -1;
+    }
+}
+
+bool running(uint32_t phase) {
+    return phase == dcp::PhasePreparing || phase == dcp::PhaseProgressing;
+}
+
+const char* severityName(int severity) {
+    switch (severity) {
+        case 3:
+            return "err";
+        case 4:
+            return "warning";
+        case 5:
+            return "notice";
+        default:
+            return "info";
+    }
+}
+
+std::string bayKey(unsigned bay) {
+    return "bay" + std::to_string(bay);
+}
+
+// What a snapshot says, with the parts that did not answer taken from before.
+KnownDevice seenFrom(const DeviceSnapshot& s, const KnownDevice& before) {
+    KnownDevice seen = before;
+    seen.gone = false;
+    seen.model = oneLineText(s.info->model);
+    seen.path = oneLineText(s.info->devicePath);
+    seen.raidStatus = s.info->raidStatus;
+    seen.failureLikely = s.info->driveFailureLikely;
+    seen.cacheDisabled = s.info->cacheDisabled;
+    for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
+        if (const auto& d = s.drives[bay]) {
+            seen.bays[bay].present = d->present;
+            seen.bays[bay].health = d->health;
+            seen.bays[bay].member = d->memberState;
+            if (d->present) {
+                seen.bays[bay].serial = oneLineText(d->serialNumber);
+                seen.bays[bay].model = oneLineText(d->model);
+            }
+        }
+    }
+    if (s.progress) {
+        seen.operation = s.progress->operation;
+        seen.phase = s.progress->phase;
+    }
+    return seen;
+}
+
+bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+    if (text.empty() || text.size() > 19 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *out = std::stoull(text);
+    return *out <= max;
+}
+
+bool parseFields(std::istringstream& in, std::vector<uint64_t> maxima, std::vector<uint64_t>* out) {
+    out->clear();
+    for (uint64_t max : maxima) {
+        std::string word;
+        uint64_t v = 0;
+        if (!(in >> word) || !parseUnsigned(word, max, &v)) {
+            return false;
+        }
+        out->push_back(v);
+    }
+    std::string extra;
+    return !(in >> extra);
+}
+
+}  // namespace
+
+struct Monitor::Event {
+    std::string name;
+    int severity = 6;
+    std::string serial;
+    std::string model;
+    std::string path;
+    int bay = -1;
+    std::string message;
+    bool reminder = false;
+};
+
+Monitor::Monitor(drl::CvnStorageManagerImpl& core, MonitorOptions options, std::ostream& log)
+    : core_(core), options_(std::move(options)), log_(log) {
+    lastTick_ = os::clock().tick();
+    wallStart_ =
+        options_.wallStartMs.value_or(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+    testPending_ = options_.test;
+}
+
+int64_t Monitor::now() {
+    const uint32_t t = os::clock().tick();
+    elapsed_ += uint32_t(t - lastTick_);
+    lastTick_ = t;
+    return wallStart_ + int64_t(elapsed_);
+}
+
+std::string Monitor::statePath() const {
+    return options_.stateDir + "/monitor.state";
+}
+
+void Monitor::info(const std::string& line) {
+    log_ << "<6>" << line << "\n" << std::flush;
+}
+
+void Monitor::warn(const std::string& line) {
+    log_ << "<4>" << line << "\n" << std::flush;
+}
+
+void Monitor::start() {
+    mkdir(options_.stateDir.c_str(), 0755);  // an existing one is fine; saving reports the rest
+    const std::string path = statePath();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno != ENOENT) {
+            warn("cannot read the state file " + oneLineText(path) + ": " + std::strerror(errno) +
+                 "; starting without the last known states");
+        }
+        return;
+    }
+    std::string text(kStateMaxBytes + 1, '\0');
+    in.read(text.data(), std::streamsize(text.size()));
+    if (in.bad()) {
+        warn("cannot read the state file " + oneLineText(path) +
+             "; starting without the last known states");
+        return;
+    }
+    text.resize(size_t(in.gcount()));
+    std::string why;
+    std::map<std::string, KnownDevice> loaded;
+    if (text.size() > kStateMaxBytes) {
+        why = "is larger than a state file can be";
+    } else if (parseState(text, &loaded, &why)) {
+        known_ = std::move(loaded);
+        savedText_ = serialize(known_);
+        info("last known states of " + std::to_string(known_.size()) + " device(s) read from " +
+             oneLineText(path));
+        return;
+    }
+    // Kept aside, not overwritten: it may be another version's, or someone else's.
+    const std::string aside = path + ".bad";
+    if (std::rename(path.c_str(), aside.c_str()) == 0) {
+        warn("the state file " + oneLineText(path) + " " + why + "; moved to " +
+             oneLineText(aside) + ", starting without the last known states");
+    } else {
+        warn("the state file " + oneLineText(path) + " " + why + " and cannot be moved aside (" +
+             std::strerror(errno) + "); starting without the last known states");
+    }
+}
+
+void Monitor::poll() {
+    const auto snapshots = takeSnapshots(core_);
+    std::set<std::string> accounted;
+    for (const DeviceSnapshot& s : snapshots) {
+        if (s.serialText.empty()) {
+            continue;
+        }
+        if (s.initializing) {
+            accounted.insert(s.serialText);  // busy, not gone: its state waits
+            continue;
+        }
+        if (!s.info) {
+            continue;  // listed but silent: handled as gone below
+        }
+        accounted.insert(s.serialText);
+        auto it = known_.find(s.serialText);
+        const bool firstSight = it == known_.end();
+        KnownDevice& device = known_[s.serialText];
+        const KnownDevice seen = seenFrom(s, device);
+        if (firstSight) {
+            info("found device " + s.serialText + " (" + seen.model + " at " + seen.path +
+                 "): RAID " + dcp::raidStatusText(seen.raidStatus));
+        } else if (device.gone) {
+            device.gone = false;
+            Event e{"device-back", 5,  s.serialText,    seen.model,
+                    seen.path,     -1, "answers again", false};
+            if (device.conditions.erase("gone")) {
+                emit(e);
+            } else {
+                info("device " + s.serialText + " (" + seen.model + " at " + seen.path +
+                     ") answers again");
+            }
+        }
+        observe(s.serialText, device, firstSight, seen);
+    }
+    for (auto& [serial, device] : known_) {
+        if (accounted.count(serial)) {
+            continue;
+        }
+        if (!device.gone) {
+            lost(serial, device);
+        } else {
+            remind(serial, device, "gone");
+        }
+    }
+    if (testPending_) {
+        testPending_ = false;
+        unsigned sent = 0;
+        for (const DeviceSnapshot& s : snapshots) {
+            auto it = known_.find(s.serialText);
+            if (s.info && it != known_.end()) {
+                emit({"test", 6, s.serialText, it->second.model, it->second.path, -1,
+                      "test event; the monitor calls the program like this for every change",
+                      false});
+                ++sent;
+            }
+        }
+        if (sent == 0) {
+            warn("--test: no device answered, so no test event was sent");
+        }
+    }
+    save();
+}
+
+void Monitor::observe(const std::string& serial, KnownDevice& device, bool firstSight,
+                      const KnownDevice& seen) {
+    const KnownDevice before = device;
+    const auto conditions = device.conditions;
+    device = seen;
+    device.conditions = conditions;
+
+    // A long operation's end is news once; the RAID status carries the lasting state.
+    if (!firstSight && (seen.phase != before.phase || seen.operation != before.operation)) {
+        const bool init = seen.operation == dcp::TypeInitConfiguration;
+        const std::string name = init ? "initialization" : "rebuild";
+        const std::string what = dcp::operationText(seen.operation);
+        Event e{"", 3, serial, seen.model, seen.path, -1, "", false};
+        if (seen.phase == dcp::PhaseCompleted) {
+            e.name = name + "-completed";
+            e.severity = 5;
+            e.message = what + " Completed";
+        } else if (seen.phase == dcp::PhaseFailed) {
+            e.name = name + "-failed";
+            e.message = what + " Failed";
+        } else if (seen.phase == dcp::PhaseDiskTooSmall) {
+            e.name = name + "-disk-too-small";
+            e.message = what + " Failed: Disk Too Small";
+        }
+        if (!e.name.empty()) {
+            emit(e);
+        } else if (running(seen.phase) && !running(before.phase)) {
+            info("device " + serial + " (" + seen.model + " at " + seen.path + "): " + what +
+                 " started");
+        }
+    }
+
+    std::vector<std::pair<std::string, int>> want;
+    const int raid = raidLevel(seen.raidStatus);
+    auto held = [&](const std::string& key) {
+        auto it = device.conditions.find(key);
+        return it == device.conditions.end() ? 0 : it->second.level;
+    };
+    want.emplace_back("raid", raid < 0 ? held("raid") : raid);
+    for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
+        const int level = bayLevel(seen.bays[bay]);
+        want.emplace_back(bayKey(bay), level < 0 ? held(bayKey(bay)) : level);
+    }
+    want.emplace_back("failure-likely", seen.failureLikely ? 1 : 0);
+    want.emplace_back("cache-disabled", seen.cacheDisabled ? 1 : 0);
+
+    for (const auto& [key, level] : want) {
+        const int old = held(key);
+        if (level == old) {
+            if (level > 0) {
+                remind(serial, device, key);
+            }
+            continue;
+        }
+        std::string was;
+        if (key == "raid") {
+            was = dcp::raidStatusText(before.raidStatus);
+        } else if (key.compare(0, 3, "bay") == 0) {
+            was = dcp::healthText(before.bays[unsigned(key[3] - '0')].health);
+        }
+        if (firstSight) {
+            was.clear();
+        }
+        emit(conditionEvent(serial, device, key, level, was));
+        if (level > 0) {
+            device.conditions[key] = {level, now()};
+        } else {
+            device.conditions.erase(key);
+        }
+    }
+}
+
+Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDevice& device,
+                                       const std::string& key, int level, const std::string& was) {
+    Event e{"", level == 0 ? 5 : 3, serial, device.model, device.path, -1, "", false};
+    const std::string wasText = was.empty() ? "" : " (was " + was + ")";
+    if (key == "raid") {
+        e.name = level == 0 ? "raid-normal" : level == 1 ? "raid-degraded" : "raid-failed";
+        e.message = std::string("RAID ") + dcp::raidStatusText(device.raidStatus) + wasText;
+    } else if (key == "gone") {
+        e.name = "device-gone";
+        e.message = "no longer answers while RAID " +
+                    std::string(dcp::raidStatusText(device.raidStatus)) +
+                    (running(device.phase)
+                         ? ", " + std::string(dcp::operationText(device.operation)) + " running"
+                         : "");
+    } else if (key == "failure-likely") {
+        e.name = level ? "failure-likely" : "failure-likely-cleared";
+        e.severity = level ? 4 : 5;
+        e.message = level ? "Drive Failure is Likely" : "Drive failure is no longer likely";
+    } else if (key == "cache-disabled") {
+        e.name = level ? "cache-disabled" : "cache-enabled";
+        e.severity = level ? 4 : 5;
+        e.message =
+            level ? "Performance Not Optimized (Cache Disabled)" : "Write cache enabled again";
+    } else {
+        const unsigned bay = unsigned(key[3] - '0');
+        const KnownDevice::Bay& b = device.bays[bay];
+        e.bay = int(bay);
+        const std::string drive =
+            "bay " + std::to_string(bay) + ": drive " + b.serial + " (" + b.model + ") ";
+        if (level == 0) {
+            e.name = b.present ? "drive-healthy" : "drive-removed";
+            e.message = b.present ? drive + dcp::healthText(b.health) + wasText
+                                  : drive + "removed" + wasText;
+        } else {
+            e.name = level == 1 ? "drive-warning" : "drive-failed";
+            e.severity = level == 1 ? 4 : 3;
+            e.message = drive + dcp::healthText(b.health) + wasText;
+        }
+    }
+    return e;
+}
+
+void Monitor::remind(const std::string& serial, KnownDevice& device, const std::string& key) {
+    auto it = device.conditions.find(key);
+    if (it == device.conditions.end() || options_.remindMs == 0) {
+        return;
+    }
+    const int64_t t = now();
+    if (t < it->second.reportedMs) {
+        it->second.reportedMs = t;  // the wall clock was set back
+    }
+    if (uint64_t(t - it->second.reportedMs) < options_.remindMs) {
+        return;
+    }
+    Event e = conditionEvent(serial, device, key, it->second.level, "");
+    e.reminder = true;
+    emit(e);
+    it->second.reportedMs = t;
+}
+
+void Monitor::lost(const std::string& serial, KnownDevice& device) {
+    device.gone = true;
+    bool troubled = running(device.phase) || device.raidStatus == dcp::RaidRebuilding;
+    for (const auto& c : device.conditions) {
+        troubled = troubled || c.second.level > 0;
+    }
+    if (!troubled) {
+        info("device " + serial + " (" + device.model + " at " + device.path +
+             ") no longer answers");
+        return;
+    }
+    emit(conditionEvent(serial, device, "gone", 1, ""));
+    device.conditions["gone"] = {1, now()};
+}
+
+void Monitor::emit(const Event& e) {
+    const std::string subject =
+        "device " + e.serial + " (" + e.model + " at " + e.path + "): " + e.message;
+    log_ << "<" << e.severity << ">" << (e.reminder ? "reminder: " : "") << subject << " ["
+         << e.name << "]\n"
+         << std::flush;
+    if (options_.program.empty()) {
+        return;
+    }
+    const std::map<std::string, std::string> env = {
+        {"DRIVELORE_EVENT", e.name},
+        {"DRIVELORE_SEVERITY", severityName(e.severity)},
+        {"DRIVELORE_SERIAL", e.serial},
+        {"DRIVELORE_MODEL", e.model},
+        {"DRIVELORE_DEVICE_PATH", e.path},
+        {"DRIVELORE_BAY", e.bay < 0 ? "" : std::to_string(e.bay)},
+        {"DRIVELORE_MESSAGE", (e.reminder ? "reminder: " : "") + subject},
+        {"DRIVELORE_REMINDER", e.reminder ? "1" : "0"},
+    };
+    const ProgramOutcome outcome = runProgram(options_.program, env, options_.execTimeoutMs);
+    const std::string program = oneLineText(options_.program);
+    if (outcome.kind == ProgramOutcome::NotStarted) {
+        // Said once, not for every event: the events themselves are all in this log.
+        if (!programMissingLogged_) {
+            log_ << "<3>" << program << " " << describe(outcome, options_.execTimeoutMs)
+                 << "; events are only logged here until it can be run\n"
+                 << std::flush;
+            programMissingLogged_ = true;
+        }
+        return;
+    }
+    programMissingLogged_ = false;
+    if (outcome.kind != ProgramOutcome::Exited || outcome.code != 0) {
+        log_ << "<3>" << program << " for " << e.name << " of device " << e.serial << " "
+             << describe(outcome, options_.execTimeoutMs) << "\n"
+             << std::flush;
+    }
+}
+
+void Monitor::save() {
+    const std::string text = serialize(known_);
+    if (text == savedText_) {
+        return;
+    }
+    std::string error;
+    if (!writeFileAtomically(statePath(), text, &error)) {
+        if (error != saveError_) {
+            warn("cannot save the last known states: " + oneLineText(error) +
+                 "; going on, trying again each round");
+            saveError_ = error;
+        }
+        return;
+    }
+    if (!saveError_.empty()) {
+        info("last known states saved again to " + oneLineText(statePath()));
+        saveError_.clear();
+    }
+    savedText_ = text;
+}
+
+std::string Monitor::serialize(const std::map<std::string, KnownDevice>& known) {
+    std::ostringstream out;
+    out << kStateMagic << " " << kStateVersion << "\n";
+    for (const auto& [serial, d] : known) {
+        out << "device " << serial << "\n"
+            << "model " << d.model << "\n"
+            << "path " << d.path << "\n"
+            << "state " << d.gone << " " << d.raidStatus << " " << d.failureLikely << " "
+            << d.cacheDisabled << " " << d.operation << " " << d.phase << "\n";
+        for (unsigned bay = 0; bay < d.bays.size(); ++bay) {
+            const auto& b = d.bays[bay];
+            out << "bay " << bay << " " << b.present << " " << b.health << " " << b.member << "\n"
+                << "bay-serial " << bay << " " << b.serial << "\n"
+                << "bay-model " << bay << " " << b.model << "\n";
+        }
+        for (const auto& [key, c] : d.conditions) {
+            out << "condition " << key << " " << c.level << " " << c.reportedMs << "\n";
+        }
+    }
+    out << "end " << known.size() << "\n";
+    return out.str();
+}
+
+bool Monitor::parseState(const std::string& text, std::map<std::string, KnownDevice>* out,
+                         std::string* why) {
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) ||
+        line.compare(0, std::strlen(kStateMagic) + 1, std::string(kStateMagic) + " ") != 0) {
+        *why = "is not a state file of drivelore-cli monitor";
+        return false;
+    }
+    if (line != std::string(kStateMagic) + " " + std::to_string(kStateVersion)) {
+        *why = "was written by another version (\"" + oneLineText(line) + "\")";
+        return false;
+    }
+    std::map<std::string, KnownDevice> result;
+    KnownDevice* current = nullptr;
+    unsigned number = 1;
+    bool ended = false;
+    static const std::set<std::string> keys = {"raid", "bay0",           "bay1",           "bay2",
+                                               "bay3", "failure-likely", "cache-disabled", "gone"};
+    while (std::getline(lines, line)) {
+        ++number;
+        const std::string bad = "is damaged at line " + std::to_string(number);
+        if (ended) {
+            *why = bad + " (text after its end)";
+            return false;
+        }
+        if (lines.eof()) {
+            *why = "is truncated (its last line is incomplete)";
+            return false;
+        }
+        const size_t space = line.find(' ');
+        const std::string word = line.substr(0, space);
+        const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        std::istringstream in(rest);
+        std::vector<uint64_t> v;
+        if (word == "device") {
+            if (rest.empty() || rest.size() > 64 ||
+                rest.find_first_not_of("0123456789abcdef") != std::string::npos ||
+                result.count(rest)) {
+                *why = bad;
+                return false;
+            }
+            current = &result[rest];
+            continue;
+        }
+        if (word == "end") {
+            if (!parseFields(in, {~0ull >> 1}, &v) || v[0] != result.size()) {
+                *why = bad;
+                return false;
+            }
+            ended = true;
+            continue;
+        }
+        if (!current) {
+            *why = bad;
+            return false;
+        }
+        if (word == "model") {
+            current->model = rest;
+        } else if (word == "path") {
+            current->path = rest;
+        } else if (word == "state" && parseFields(in, {1, 255, 1, 1, 255, 255}, &v)) {
+            current->gone = v[0];
+            current->raidStatus = uint32_t(v[1]);
+            current->failureLikely = v[2];
+            current->cacheDisabled = v[3];
+            current->operation = uint32_t(v[4]);
+            current->phase = uint32_t(v[5]);
+        } else if (word == "bay" && parseFields(in, {3, 1, 255, 255}, &v)) {
+            auto& b = current->bays[v[0]];
+            b.present = v[1];
+            b.health = uint32_t(v[2]);
+            b.member = uint32_t(v[3]);
+        } else if ((word == "bay-serial" || word == "bay-model") && rest.size() >= 2 &&
+                   rest[0] >= '0' && rest[0] <= '3' && rest[1] == ' ') {
+            auto& b = current->bays[unsigned(rest[0] - '0')];
+            (word == "bay-serial" ? b.serial : b.model) = rest.substr(2);
+        } else if (word == "condition") {
+            std::string key;
+            in >> key;
+            if (!keys.count(key) || !parseFields(in, {2, ~0ull >> 1}, &v) || v[0] == 0) {
+                *why = bad;
+                return false;
+            }
+            current->conditions[key] = {int(v[0]), int64_t(v[1])};
+        } else {
+            *why = bad;
+            return false;
+        }
+    }
+    if (!ended) {
+        *why = "is truncated (no end line)";
+        return false;
+    }
+    *out = std::move(result);
+    return true;
+}
+
+int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
+                   std::ostream& err, const std::atomic<bool>& interrupted) {
+    MonitorOptions o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto usage = [&](const std::string& what) {
+            err << "drivelore-cli: monitor: " << what << "\nTry 'drivelore-cli monitor --help'.\n";
+            return ExitUsage;
+        };
+        auto value = [&](std::string* v) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                return false;
+            }
+            *v = args[++i];
+            return true;
+        };
+        auto number = [&](uint64_t max, uint64_t* n) {
+            std::string v;
+            return value(&v) && parseUnsigned(v, max, n);
+        };
+        uint64_t n = 0;
+        if (a == "-h" || a == "--help") {
+            out << kMonitorHelp;
+            return ExitOk;
+        } else if (a == "--test") {
+            o.test = true;
+        } else if (a == "--exec") {
+            if (!value(&o.program)) {
+                return usage("--exec needs a program");
+            }
+        } else if (a == "--state-dir") {
+            if (!value(&o.stateDir)) {
+                return usage("--state-dir needs a folder");
+            }
+        } else if (a == "--exec-timeout") {
+            if (!number(24ull * 3600 * 1000, &n) || n == 0) {
+                return usage("--exec-timeout needs milliseconds, 1 to 86400000");
+            }
+            o.execTimeoutMs = uint32_t(n);
+        } else if (a == "--remind") {
+            if (!number(100000, &n)) {
+                return usage("--remind needs hours, 0 to 100000");
+            }
+            o.remindMs = n * 3600 * 1000;
+        } else if (a == "--interval") {
+            if (!number(24ull * 3600 * 1000, &n)) {
+                return usage("--interval needs milliseconds, 0 to 86400000");
+            }
+            o.intervalMs = uint32_t(n);
+        } else if (a == "--count") {
+            if (!number(~0ull >> 1, &n) || n == 0) {
+                return usage("--count needs a number of rounds, at least 1");
+            }
+            o.rounds = n;
+        } else {
+            return usage("unexpected argument " + a);
+        }
+    }
+    auto core = openCore(emulated);
+    if (!core || !core->waitForScans(1, std::chrono::seconds(120))) {
+        err << "<3>drivelore-cli: the disks could not be scanned\n";
+        return ExitIoFailure;
+    }
+    Monitor monitor(*core, o, err);
+    monitor.start();
+    for (uint64_t round = 1;; ++round) {
+        monitor.poll();
+        if ((o.rounds && round >= *o.rounds) || interrupted.load()) {
+            break;
+        }
+        // In short naps, so that a stop request is heard soon.
+        const uint32_t from = os::clock().tick();
+        while (!interrupted.load()) {
+            const uint32_t passed = os::clock().tick() - from;
+            if (passed >= o.intervalMs) {
+                break;
+            }
+            os::clock().sleep(std::min<uint32_t>(o.intervalMs - passed, 200));
+        }
+        if (interrupted.load()) {
+            break;
+        }
+    }
+    return ExitOk;
+}
+
+}  // namespace corvane::cli

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane::drl {
+class CvnStorageManagerImpl;
+}
+
+namespace corvane::cli {
+
+extern const char* const kMonitorHelp;
+
+struct MonitorOptions {
+    std::string stateDir = "/var/lib/drivelore";
+    std::string program;  // run for each event; empty: log only
+    uint32_t execTimeoutMs = 30000;
+    uint64_t remindMs = 24ull * 3600 * 1000;  // 0: report once
+    uint32_t intervalMs = 60000;
+    bool test = false;
+    std::optional<uint64_t> rounds;
+    // Wall-clock milliseconds when the monitor starts; time after that is counted with the
+    // injected os::Clock. Unset: the system's real-time clock.
+    std::optional<int64_t> wallStartMs;
+};
+
+// What the monitor knew of a device at its last round; kept in the state file. Texts are
+// already in their one-line display form.
+struct KnownDevice {
+    struct Bay {
+        bool present = false;
+        uint32_t health = 0;
+        uint32_t member = 0;
+        std::string serial;
+        std::string model;
+    };
+    // A worse state being reported, and when it was last.
+    struct Condition {
+        int level = 0;
+        int64_t reportedMs = 0;
+    };
+    std::string model;
+    std::string path;
+    bool gone = false;
+    uint32_t raidStatus = 0;
+    bool failureLikely = false;
+    bool cacheDisabled = false;
+    std::array<Bay, 4> bays;
+    uint32_t operation = 0;
+    uint32_t phase = 0;
+    std::map<std::string, Condition> conditions;
+};
+
+// Follows every device, keeps its last known state (also across restarts, in a state
+// file) and reports each change for the worse or the better as one line on `log` with
+// its journal priority, and through the configured program.
+class Monitor {
+public:
+    Monitor(drl::CvnStorageManagerImpl& core, MonitorOptions options, std::ostream& log);
+
+    // Reads the state file; an unusable one is reported, kept aside and replaced.
+    void start();
+    // One round: ask every device, report transitions and due reminders, save the state.
+    void poll();
+    // Wall-clock milliseconds.
+    int64_t now();
+
+    const std::map<std::string, KnownDevice>& known() const { return known_; }
+    std::string statePath() const;
+
+    // The state file's text, and the reverse (false with *why on anything but a whole
+    // file of this version).
+    static std::string serialize(const std::map<std::string, KnownDevice>& known);
+    static bool parseState(const std::string& text, std::map<std::string, KnownDevice>* out,
+                           std::string* why);
+
+private:
+    struct Event;
+    void emit(const Event& event);
+    void info(const std::string& line);
+    void warn(const std::string& line);
+    void observe(const std::string& serial, KnownDevice& device, bool firstSight,
+                 const KnownDevice& seen);
+    void lost(const std::string& serial, KnownDevice& device);
+    void remind(const std::string& serial, KnownDevice& device, const std::string& key);
+    Event conditionEvent(const std::string& serial, const KnownDevice& device,
+                         const std::string& key, int level, const std::string& was);
+    void save();
+
+    drl::CvnStorageManagerImpl& core_;
+    MonitorOptions options_;
+    std::ostream& log_;
+    std::map<std::string, KnownDevice> known_;
+    int64_t wallStart_ = 0;
+    uint32_t lastTick_ = 0;
+    uint64_t elapsed_ = 0;
+    bool testPending_ = false;
+    bool programMissingLogged_ = false;
+    std::string savedText_;
+    std::string saveError_;
+};
+
+// `drivelore-cli monitor ...`; args are those after the command name.
+int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
+                   std::ostream& err, const std::atomic<bool>& interrupted);
+
+}  // namespace corvane::cli

@@ -1,0 +1,259 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "cli/cli.h"
+#include "cli/json.h"
+#include "cli/metrics.h"
+#include "cli/snapshot.h"
+#include "dcp/payload.h"
+#include "io/platform.h"
+#include "os/device_listener.h"
+#include "sim/profiles.h"
+
+using namespace corvane;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
+                out.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+// What the metrics must say, taken from the emulator's model rather than from the decoders.
+class Expected {
+public:
+    void sample(const std::string& name, std::vector<std::pair<std::string, std::string>> labels,
+                double value) {
+        std::string l;
+        for (const auto& [k, v] : labels) {
+            l += (l.empty() ? "" : ",") + cli::jsonString(k) + ":" + cli::jsonString(v);
+        }
+        char number[64];
+        std::snprintf(number, sizeof number, "%.17g", value);
+        samples_ += std::string(samples_.empty() ? "" : ",\n") + "[" + cli::jsonString(name) +
+                    ",{" + l + "}," + number + "]";
+    }
+    void device(const sim::EmulatedDevice& d, const std::string& path) {
+        sim::DeviceModel& m = *d.model;
+        const sim::Identity id = m.identity();
+        std::string serial;
+        for (uint8_t b : id.serial) {
+            char two[3];
+            std::snprintf(two, sizeof two, "%02x", b);
+            serial += two;
+        }
+        const sim::Raid raid = m.raid();
+        sample("drivelore_device_up", {{"serial", serial}}, 1);
+        sample("drivelore_device_info",
+               {{"serial", serial},
+                {"model", id.model},
+                {"product", dcp::productNameFor(id.productId)},
+                {"firmware", id.firmwareDate + " " + id.firmwareTime},
+                {"device", path}},
+               1);
+        const uint64_t capacity = raid.configured ? raid.capacity : 0;
+        sample("drivelore_raid_status", {{"serial", serial}}, m.raidStatus());
+        sample("drivelore_raid_drive_failure_likely", {{"serial", serial}}, m.driveFailureLikely());
+        sample("drivelore_raid_cache_disabled", {{"serial", serial}}, raid.cacheDisabled);
+        sample("drivelore_raid_capacity_bytes", {{"serial", serial}}, double(capacity));
+        sample("drivelore_raid_os_capacity_bytes", {{"serial", serial}},
+               capacity ? double(m.mediumBytes() / 512 * 512) : 0);
+        for (unsigned bay = 0; bay < sim::kBays; ++bay) {
+            const sim::Drive drive = m.drive(bay);
+            const std::vector<std::pair<std::string, std::string>> at = {
+                {"serial", serial}, {"bay", std::to_string(bay)}};
+            sample("drivelore_drive_present", at, drive.present);
+            if (!drive.present) {
+                continue;
+            }
+            sample("drivelore_drive_info",
+                   {{"serial", serial},
+                    {"bay", std::to_string(bay)},
+                    {"model", drive.model},
+                    {"drive_serial", drive.serial}},
+                   1);
+            sample("drivelore_drive_capacity_bytes", at, double(drive.capacity));
+            const int member = int(drive.member);
+            const int health = drive.member == sim::Member::Failed ? 3
+                               : member >= 1 && member <= 3        ? (drive.failureWarning ? 2 : 1)
+                                                                   : 0;
+            sample("drivelore_drive_health", at, health);
+            sample("drivelore_drive_member_state", at, member == 4 ? 3 : member);
+            if (drive.temperature) {
+                sample("drivelore_drive_temperature_celsius", at, drive.temperature / 10.0);
+            }
+            sample("drivelore_drive_scan_errors_total", at, drive.scanErrors);
+            sample("drivelore_drive_bad_blocks_remapped_total", at, drive.badBlocksRemapped);
+            sample("drivelore_drive_crc_errors_total", at, drive.crcErrors);
+        }
+        const sim::Progress p = m.progress();
+        const std::vector<std::pair<std::string, std::string>> op = {
+            {"serial", serial},
+            {"operation",
+             p.operation == sim::Operation::Initialization ? "initialization" : "rebuild"}};
+        sample("drivelore_operation_phase", op, int(p.phase));
+        sample("drivelore_operation_progress_ratio", op, p.percent / 10000.0);
+    }
+    std::string json() const {
+        std::string families;
+        for (const char* gauge :
+             {"drivelore_devices", "drivelore_device_up", "drivelore_device_info",
+              "drivelore_raid_status", "drivelore_raid_drive_failure_likely",
+              "drivelore_raid_cache_disabled", "drivelore_raid_capacity_bytes",
+              "drivelore_raid_os_capacity_bytes", "drivelore_drive_present", "drivelore_drive_info",
+              "drivelore_drive_capacity_bytes", "drivelore_drive_health",
+              "drivelore_drive_member_state", "drivelore_drive_temperature_celsius",
+              "drivelore_operation_phase", "drivelore_operation_progress_ratio"}) {
+            families += std::string("\"") + gauge + "\":\"gauge\",";
+        }
+        // The parser names a counter family without its _total.
+        families +=
+            "\"drivelore_drive_scan_errors\":\"counter\","
+            "\"drivelore_drive_bad_blocks_remapped\":\"counter\","
+            "\"drivelore_drive_crc_errors\":\"counter\"";
+        return "{\"families\":{" + families + "},\n\"samples\":[" + samples_ + "]}\n";
+    }
+
+private:
+    std::string samples_;
+};
+
+class MetricsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/drl-metrics-XXXXXX";
+        ASSERT_TRUE(mkdtemp(name));
+        dir = name;
+        platform->setChangeListener([] { os::announceDeviceChange(); });
+        io::setPlatform(platform);
+    }
+    void TearDown() override {
+        io::setPlatform(nullptr);
+        std::system(("chmod -R u+w " + dir + "; rm -rf " + dir).c_str());
+    }
+    std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
+    std::string dir;
+};
+
+// Every profile, one of them with device texts that need escaping, and one in the middle of
+// a rebuild; parsed by a real parser of the format.
+TEST_F(MetricsTest, EveryProfileAsTheParserReadsIt) {
+    std::vector<sim::EmulatedDevice> devices;
+    const auto names = sim::profileNames();
+    for (unsigned n = 0; n < names.size(); ++n) {
+        devices.push_back(*sim::makeProfile(names[n], {512, n, nullptr}));
+        platform->plug(n, devices.back().disk);
+    }
+    sim::Identity id = devices[0].model->identity();
+    id.model = "Q\"\\\nx\x1b\xe9";
+    devices[0].model->setIdentity(id);
+    sim::Drive odd = devices[0].model->drive(2);
+    odd.model = "say \"\\n\" \\ \n\x1b[1m\xe9t\xe9";
+    odd.serial = "\"\"";
+    devices[0].model->setDrive(2, odd);
+
+    auto core = cli::openCore(true);
+    ASSERT_TRUE(core);
+    ASSERT_TRUE(core->waitForScans(1, std::chrono::seconds(10)));
+    dcp::DcpReqRebuild rebuild;
+    dcp::DcpResponse* answer = nullptr;
+    ASSERT_EQ(drl::Ok, core->execute(1, &rebuild, &answer));  // "degraded" starts one
+    delete answer;
+
+    const std::string text = cli::formatMetrics(cli::takeSnapshots(*core));
+    Expected expected;
+    expected.sample("drivelore_devices", {}, double(devices.size()));
+    for (unsigned n = 0; n < devices.size(); ++n) {
+        expected.device(devices[n], io::platform().diskPath(n));
+    }
+    std::ofstream(dir + "/metrics.prom") << text;
+    std::ofstream(dir + "/expected.json") << expected.json();
+    const int status = std::system(("/usr/bin/python3 " DRL_CHECK_METRICS " " + dir +
+                                    "/metrics.prom " + dir + "/expected.json")
+                                       .c_str());
+    ASSERT_NE(-1, status);
+    if (WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 127) {
+        GTEST_SKIP() << "python3-prometheus-client is not installed";
+    }
+    EXPECT_EQ(0, WEXITSTATUS(status)) << text;
+    EXPECT_NE(std::string::npos, text.find("model=\"Q\\\"\\\\\\nx")) << text;
+}
+
+TEST_F(MetricsTest, OutputFileIsReplacedWholeOrNotAtAll) {
+    auto metrics = [&](const std::string& output, std::string* err = nullptr) {
+        std::ostringstream out, errs;
+        std::istringstream in;
+        std::atomic<bool> interrupted{false};
+        const int code = cli::run({"--emulated", "healthy", "metrics", "--output", output}, out,
+                                  errs, in, interrupted);
+        EXPECT_EQ("", out.str());
+        if (err) {
+            *err = errs.str();
+        }
+        return code;
+    };
+    const std::string file = dir + "/drivelore.prom";
+    ASSERT_EQ(0, metrics(file));
+    const std::string first = readFile(file);
+    EXPECT_NE(std::string::npos, first.find("drivelore_raid_status{serial=")) << first;
+    struct stat st;
+    ASSERT_EQ(0, stat(file.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777);
+    EXPECT_EQ(std::vector<std::string>{"drivelore.prom"}, entries(dir));
+
+    // A full disk, as a file size limit shows it: the old file stays, no leftovers.
+    std::string err;
+    {
+        rlimit old;
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = 100;
+        const auto previous = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+        const int code = metrics(file, &err);
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, previous);
+        EXPECT_EQ(cli::ExitIoFailure, code);
+    }
+    EXPECT_NE(std::string::npos, err.find("kept as it was")) << err;
+    EXPECT_NE(std::string::npos, err.find("too large")) << err;
+    EXPECT_EQ(first, readFile(file));
+    EXPECT_EQ(std::vector<std::string>{"drivelore.prom"}, entries(dir));
+
+    for (const std::string& bad : {dir + "/no-such-folder/x.prom", file + "/x.prom"}) {
+        EXPECT_EQ(cli::ExitIoFailure, metrics(bad, &err)) << bad;
+        EXPECT_NE(std::string::npos, err.find("cannot create a file in")) << err;
+    }
+    if (geteuid() != 0) {  // root writes to read-only folders anyway
+        chmod(dir.c_str(), 0555);
+        EXPECT_EQ(cli::ExitIoFailure, metrics(file, &err));
+        EXPECT_NE(std::string::npos, err.find("Permission denied")) << err;
+        chmod(dir.c_str(), 0755);
+        EXPECT_EQ(first, readFile(file));
+    }
+}
+
+}  // namespace
