@@ -89,6 +89,7 @@ struct Session::Handle {
     bool commandAllowed = false;  // one command sector per info sector read
     bool commandWritten = false;  // the next mailbox read is the read-back
     bool haveSaved = false;       // the mailbox's bytes before the command
+    bool locked = false;          // holds the device's exchange lock
     std::vector<uint8_t> saved;
 };
 
@@ -186,8 +187,15 @@ Answer Session::handle(const Request& r) {
             a.error = h.disk->flush();
             return a;
         case Op::Lock:
+            if (r.arg > limits_.maxLockMs) {
+                return refuse(r, "a wait of " + std::to_string(r.arg) + " ms for the lock");
+            }
+            a.error = h.disk->lock(r.arg);
+            h.locked = h.locked || a.error == 0;
+            return a;
         case Op::Unlock:
-            a.error = ENOSYS;
+            a.error = h.disk->unlock();
+            h.locked = h.locked && a.error != 0;
             return a;
         default:
             return refuse(r, "unknown request");
@@ -401,6 +409,10 @@ Answer Session::write(const Request& r, Handle& h) {
     const uint64_t block = r.offset / bs;
     if (!h.haveMailbox || block != h.mailbox) {
         return refuse(r, "block " + std::to_string(block) + " is not the mailbox");
+    }
+    // Another process's exchange may be under way in this mailbox.
+    if (!h.locked) {
+        return refuse(r, "write without the device's exchange lock");
     }
     const uint8_t* s = r.data.data();
     const bool restore = h.haveSaved && r.data == h.saved;

@@ -295,6 +295,19 @@ public:
         return ask(helper::Op::Flush, &a);
     }
 
+    // The helper holds the device open, so it takes the lock; the wait is its own.
+    int lock(uint32_t timeoutMs) override {
+        helper::Request q = request(helper::Op::Lock);
+        q.arg = timeoutMs;
+        helper::Answer a;
+        return send(q, &a, timeoutMs);
+    }
+
+    int unlock() override {
+        helper::Answer a;
+        return ask(helper::Op::Unlock, &a);
+    }
+
     std::string path() const override { return path_; }
 
 private:

@@ -143,6 +143,37 @@ TEST(ThroughHelperDisk, AVanishedDiskFailsEveryRequestWithoutHanging) {
     EXPECT_EQ(ENOENT, err);
 }
 
+// Two programs, each with its own helper, on one device: the helpers take the device's
+// lock for their clients, so the exchanges never meet in the mailbox.
+TEST(ThroughHelperDisk, TwoHelpersOnOneDeviceTakeTurns) {
+    EchoDevice d(512);
+    sim::TransportFaults f;
+    f.directRefused = true;
+    d.firmware->setFaults(f);
+    Logged log;
+    std::shared_ptr<io::HelperPlatform> helpers[2] = {
+        helper::serveInProcess(d.platform, log.sink()),
+        helper::serveInProcess(d.platform, log.sink())};
+    std::atomic<int> wrong{0};
+    auto loop = [&](int which) {
+        int err = 0;
+        auto disk = helpers[which]->openDisk(0, &err);
+        for (uint8_t i = 0; i < 150 && disk; ++i) {
+            uint8_t request[8] = {1, uint8_t(which), i}, got[490], expected[490];
+            sim::EchoHandler::expected(request, expected);
+            wrong += dcp::executeCommand(disk.get(), 512, 1, request, 8, got, 490, nullptr, 2) !=
+                         dcp::TransportOk ||
+                     std::memcmp(got, expected, 490) != 0;
+        }
+    };
+    std::thread first(loop, 0), second(loop, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_FALSE(d.disk->overlapDetected());
+    EXPECT_EQ(0u, log.size());
+}
+
 // ---- the stream: raw bytes into a session over a socket ----
 
 struct StreamRig {
@@ -273,6 +304,10 @@ TEST(HelperStream, AClientThatDiesInsideAnExchangeEndsTheHelper) {
     q.op = io::helper::Op::Open;
     rig.send(io::helper::frame(io::helper::encode(q)));
     q.handle = rig.receive().value;
+    q.op = io::helper::Op::Lock;
+    q.arg = 1000;
+    rig.send(io::helper::frame(io::helper::encode(q)));
+    ASSERT_EQ(0, rig.receive().error);
     q.op = io::helper::Op::Read;
     q.count = 512;
     for (const uint64_t block : {fw.infoLba(), fw.mailboxLba()}) {

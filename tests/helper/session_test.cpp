@@ -75,6 +75,9 @@ struct SessionRig {
         Request open;
         open.op = Op::Open;
         handle = ok(open).value;
+        Request lock = request(Op::Lock);
+        lock.arg = 1000;
+        ok(lock);
         if (steps >= 1) {
             ok(read(firmware->infoLba()));
         }
@@ -219,6 +222,17 @@ TEST_P(SessionRules, EveryRequestOutsideTheProtocolIsRefused) {
              q.op = Op::OpenPath;
              const std::string path = "/dev/sda";
              q.data.assign(path.begin(), path.end());
+             return q;
+         }},
+        {"command without the exchange lock", 2,
+         [](R& r) {
+             r.ok(r.request(Op::Unlock));
+             return r.write(r.firmware->mailboxLba(), r.command(r.firmware->tag()));
+         }},
+        {"a wait of a minute for the lock", 0,
+         [](R& r) {
+             Request q = r.request(Op::Lock);
+             q.arg = 60000;
              return q;
          }},
         {"an unknown request", 2, [](R& r) { return r.request(Op(200)); }},
