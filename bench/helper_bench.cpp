@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
         }
         const double ratio = helped / direct;
         std::printf(
-            "%-22s %5d exchanges: direct %8.2f ms CPU, through the helper %8.2f ms CPU, "
+            "in-process, %-15s %5d exchanges: direct %8.2f ms CPU, through the helper %8.2f ms "
+            "CPU, "
             "ratio %.2f\n",
             inBand ? "in-band mailbox" : "vendor command", count, direct * 1e3, helped * 1e3,
             ratio);

@@ -1,5 +1,6 @@
 #include "helper/server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <scsi/sg.h>
 #include <sys/socket.h>
@@ -462,42 +463,54 @@ namespace {
 
 enum class Got { Ok, Closed, TimedOut, Failed };
 
-// Reads exactly n bytes before the deadline (os clock), waking at least every sliceMs.
-Got readFull(int fd, uint8_t* p, size_t n, uint32_t start, uint32_t limitMs, uint32_t sliceMs,
-             size_t* got) {
-    *got = 0;
-    while (*got < n) {
-        const uint32_t elapsed = os::tick() - start;
-        if (elapsed >= limitMs) {
-            return Got::TimedOut;
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, int(std::min(limitMs - elapsed, sliceMs)));
-        if (ready < 0) {
+// The input, read ahead in large pieces: one request usually costs one read.
+class Input {
+public:
+    Input(int fd, uint32_t sliceMs) : fd_(fd), sliceMs_(sliceMs), buffer_(1 << 17) {}
+
+    // Exactly n bytes before the deadline (os clock), waking at least every sliceMs.
+    Got take(uint8_t* p, size_t n, uint32_t start, uint32_t limitMs) {
+        while (end_ - begin_ < n) {
+            if (begin_ > 0) {
+                std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+                end_ -= begin_;
+                begin_ = 0;
+            }
+            const ssize_t r = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+            if (r > 0) {
+                end_ += size_t(r);
+                continue;
+            }
+            if (r == 0 || (r < 0 && errno == ECONNRESET)) {  // also a client that died
+                return Got::Closed;
+            }
             if (errno == EINTR) {
                 continue;
             }
-            return Got::Failed;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        const ssize_t r = ::read(fd, p + *got, n - *got);
-        if (r < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
+            if (errno != EAGAIN) {
+                return Got::Failed;
             }
-            if (errno != ECONNRESET) {  // a client that died with answers unread
+            const uint32_t elapsed = os::tick() - start;
+            if (elapsed >= limitMs) {
+                return Got::TimedOut;
+            }
+            pollfd pfd{fd_, POLLIN, 0};
+            if (poll(&pfd, 1, int(std::min(limitMs - elapsed, sliceMs_))) < 0 && errno != EINTR) {
                 return Got::Failed;
             }
         }
-        if (r <= 0) {
-            return Got::Closed;
-        }
-        *got += size_t(r);
+        std::memcpy(p, buffer_.data() + begin_, n);
+        begin_ += n;
+        return Got::Ok;
     }
-    return Got::Ok;
-}
+
+private:
+    const int fd_;
+    const uint32_t sliceMs_;
+    std::vector<uint8_t> buffer_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
 
 bool writeAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
@@ -507,6 +520,13 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
         }
         if (w < 0) {
             if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN) {  // the input's non-blocking flag, on a socket both ways
+                pollfd pfd{fd, POLLOUT, 0};
+                if (poll(&pfd, 1, 1000) < 0 && errno != EINTR) {
+                    return false;
+                }
                 continue;
             }
             return false;
@@ -546,16 +566,20 @@ ServeEnd serve(Session& session, int inFd, int outFd, const ServeOptions& option
         }
         return e;
     };
+    // Non-blocking, so that a read never waits past a deadline.
+    const int flags = fcntl(inFd, F_GETFL);
+    if (flags < 0 || fcntl(inFd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return end(ServeEnd::ReadFailed);
+    }
+    Input input(inFd, options.pollSliceMs);
     uint32_t lastRequest = os::tick();
     std::vector<uint8_t> body;
     for (;;) {
         uint8_t header[4];
-        size_t got = 0;
-        Got g = readFull(inFd, header, 1, lastRequest, options.idleMs, options.pollSliceMs, &got);
+        Got g = input.take(header, 1, lastRequest, options.idleMs);
         if (g == Got::Ok) {
             const uint32_t started = os::tick();
-            g = readFull(inFd, header + 1, 3, started, options.messageMs, options.pollSliceMs,
-                         &got);
+            g = input.take(header + 1, 3, started, options.messageMs);
             if (g == Got::Ok) {
                 const uint32_t length = uint32_t(header[0]) | uint32_t(header[1]) << 8 |
                                         uint32_t(header[2]) << 16 | uint32_t(header[3]) << 24;
@@ -566,8 +590,7 @@ ServeEnd serve(Session& session, int inFd, int outFd, const ServeOptions& option
                     return end(ServeEnd::Oversized);
                 }
                 body.resize(length);
-                g = readFull(inFd, body.data(), length, started, options.messageMs,
-                             options.pollSliceMs, &got);
+                g = input.take(body.data(), length, started, options.messageMs);
             }
             if (g == Got::Closed) {
                 return end(ServeEnd::Truncated);

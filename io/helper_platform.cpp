@@ -35,32 +35,39 @@ bool sendAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-bool receiveAll(int fd, uint8_t* p, size_t n, SteadyClock::time_point deadline) {
-    while (n > 0) {
+// One answer frame into buffer; its body's length on success, else -1.
+ssize_t receiveFrame(int fd, std::vector<uint8_t>& buffer, SteadyClock::time_point deadline) {
+    buffer.resize(4 + helper::kMaxAnswerBody);
+    size_t have = 0;
+    for (;;) {
+        if (have >= 4) {
+            const uint32_t length = uint32_t(buffer[0]) | uint32_t(buffer[1]) << 8 |
+                                    uint32_t(buffer[2]) << 16 | uint32_t(buffer[3]) << 24;
+            if (length > helper::kMaxAnswerBody) {
+                return -1;
+            }
+            if (have >= 4 + size_t(length)) {
+                return ssize_t(length);
+            }
+        }
+        const ssize_t r = recv(fd, buffer.data() + have, buffer.size() - have, MSG_DONTWAIT);
+        if (r > 0) {
+            have += size_t(r);
+            continue;
+        }
+        if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+            return -1;
+        }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         if (left.count() <= 0) {
-            return false;
+            return -1;
         }
         pollfd pfd{fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, int(std::min<int64_t>(left.count(), 1 << 30)));
-        if (ready < 0 && errno == EINTR) {
-            continue;
+        if (poll(&pfd, 1, int(std::min<int64_t>(left.count(), 1 << 30))) < 0 && errno != EINTR) {
+            return -1;
         }
-        if (ready <= 0) {
-            return false;
-        }
-        const ssize_t r = recv(fd, p, n, 0);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= size_t(r);
     }
-    return true;
 }
 
 std::string formatPath(const std::string& pattern, unsigned n) {
@@ -99,18 +106,11 @@ public:
         const auto message = helper::frame(helper::encode(q));
         const auto deadline = SteadyClock::now() + std::chrono::milliseconds(answerMs_) +
                               std::chrono::milliseconds(extraMs);
-        uint8_t header[4];
-        bool ok =
-            sendAll(fd_, message.data(), message.size()) && receiveAll(fd_, header, 4, deadline);
+        bool ok = sendAll(fd_, message.data(), message.size());
         if (ok) {
-            const uint32_t length = uint32_t(header[0]) | uint32_t(header[1]) << 8 |
-                                    uint32_t(header[2]) << 16 | uint32_t(header[3]) << 24;
-            ok = length <= helper::kMaxAnswerBody;
-            if (ok) {
-                body_.resize(length);
-                ok = receiveAll(fd_, body_.data(), length, deadline) &&
-                     helper::decode(body_.data(), length, a) && a->op == q.op;
-            }
+            const ssize_t length = receiveFrame(fd_, body_, deadline);
+            ok =
+                length >= 0 && helper::decode(body_.data() + 4, size_t(length), a) && a->op == q.op;
         }
         if (!ok) {
             closeLocked(lock);
