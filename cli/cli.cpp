@@ -21,6 +21,7 @@
 #include "cli/metrics.h"
 #include "cli/monitor.h"
 #include "cli/records_out.h"
+#include "cli/via_helper.h"
 #include "dcp/decoders.h"
 #include "dcp/dispatch.h"
 #include "dcp/framing.h"
@@ -67,6 +68,7 @@ const char* kUsage =
     "  --emulated P[,P...]        run on built-in emulated devices on disks 0, 1, ...\n"
     "                             profiles: PROFILES\n"
     "  --block-size B             block size of the emulated disks (default 512)\n"
+    "  --via-helper               open the disks through drivelore-helper (pkexec)\n"
     "  --json                     one JSON object per record\n"
     "  --yes                      do not ask before rebuild or init\n"
     "  --force                    send rebuild or init although the device's information\n"
@@ -125,6 +127,7 @@ struct Options {
     std::optional<std::string> diskPath;
     std::optional<uint32_t> diskNumber;
     std::optional<std::string> diskPattern;
+    bool viaHelper = false;
     std::vector<std::string> emulated;
     uint32_t blockSize = 512;
     bool json = false;
@@ -212,6 +215,8 @@ Options parse(const std::vector<std::string>& args) {
             o.diskNumber = uint32_t(number(25));
         } else if (a == "--disk-pattern") {
             o.diskPattern = text();
+        } else if (a == "--via-helper") {
+            o.viaHelper = true;
         } else if (a == "--emulated") {
             const std::string list = value() + ",";
             for (size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos;
@@ -778,7 +783,15 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             platform->plug(n, device->disk);
         }
         platform->setChangeListener([] { os::announceDeviceChange(); });
-        io::setPlatform(platform);
+        io::setPlatform(o.viaHelper ? helperInProcess(platform) : platform);
+    } else if (o.viaHelper) {
+        if (o.diskPath) {
+            err << "drivelore-cli: --via-helper opens disks by number, not by path\n";
+            return ExitUsage;
+        }
+        if (const int code = startHelper(o.diskPattern.value_or("/dev/sd%c"), err)) {
+            return code;
+        }
     }
     if (o.command == "scan") {
         return scanCommand(o, out, err, interrupted);

@@ -32,3 +32,12 @@ if grep -q 'LABELS.*\b\(os\|drl\)\b' tests/*/CMakeLists.txt 2>/dev/null; then
     echo "== ThreadSanitizer (os, drl)"
     TSAN_OPTIONS=halt_on_error=1 run build-tsan "^(os|drl)$" -DDRL_SANITIZE=thread
 fi
+if command -v clang++ >/dev/null; then
+    echo "== fuzzing the disk helper's message handling (clang, libFuzzer)"
+    cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+        -DDRL_BUILD_FUZZ=ON -DDRL_BUILD_TESTS=OFF -DDRL_SANITIZE=address,undefined >/dev/null
+    cmake --build build-fuzz -j "$jobs" --target drl-helper-fuzz
+    corpus=$(mktemp -d)
+    build-fuzz/helper/drl-helper-fuzz -max_total_time=20 -print_final_stats=1 "$corpus"
+    rm -rf "$corpus"
+fi

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "helper/server.h"
+#include "io/helper_platform.h"
+
+namespace corvane::helper {
+
+// A helper session on a thread of this process, in front of `behind`, reached through a
+// HelperPlatform over a socket pair: the whole protocol and every rule, without a second
+// program (tests, the benchmark, the command-line tool on emulated devices). The thread
+// ends when the platform is destroyed.
+std::shared_ptr<io::HelperPlatform> serveInProcess(std::shared_ptr<io::Platform> behind, Log log,
+                                                   const std::string& diskPattern = "/dev/sd%c",
+                                                   ServeOptions options = {});
+
+// Whether a disk pattern is one the helper accepts: an absolute path under /dev/ with
+// exactly one %c or %d and nothing that climbs out.
+bool acceptablePattern(const std::string& pattern);
+
+}  // namespace corvane::helper
