@@ -264,7 +264,6 @@ Options parse(const std::vector<std::string>& args) {
         {"--disk", "--disk-number"},
         {"--disk", "--emulated"},
         {"--disk", "--disk-pattern"},
-        {"--disk-number", "--disk-pattern"},
         {"--disk-pattern", "--emulated"}};
     for (const auto& [first, second] : contradictions) {
         if (given.count(first) && given.count(second)) {

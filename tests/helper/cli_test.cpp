@@ -36,7 +36,7 @@ std::string timeless(std::string text) {
 Outcome cli(std::vector<std::string> args) {
     std::ostringstream out, err;
     std::istringstream in;
-    std::atomic<bool> interrupted{false};
+    std::atomic<int> interrupted{0};
     const int code = cli::run(args, out, err, in, interrupted);
     io::setPlatform(nullptr);
     return {code, timeless(out.str() + err.str())};
@@ -111,6 +111,10 @@ TEST(CliViaHelper, LoopDevicesThroughTheHelperProgram) {
         const std::string disk =
             "--disk-pattern /dev/loop%d --disk-number " + std::to_string(loop.number()) + " ";
         for (const auto& command : kCommands) {
+            // A rebuild changes the device for the run after it; it goes once, below.
+            if (command.front() == "rebuild") {
+                continue;
+            }
             std::string line;
             for (const auto& word : command) {
                 line += " " + word;
@@ -120,6 +124,9 @@ TEST(CliViaHelper, LoopDevicesThroughTheHelperProgram) {
             EXPECT_EQ(direct.code, viaHelper.code) << line;
             EXPECT_EQ(direct.out, viaHelper.out) << line;
         }
+        const Outcome rebuild = process(disk + "--via-helper rebuild --yes");
+        EXPECT_EQ(0, rebuild.code) << rebuild.out;
+        EXPECT_EQ("Rebuild in Progress\n", rebuild.out);
         const Outcome info = process(disk + "--via-helper --json info");
         EXPECT_EQ(0, info.code) << info.out;
         EXPECT_TRUE(device->disk->changedBlocks(device->firmware->reservedBlocks()).empty());
