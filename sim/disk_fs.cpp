@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <fuse3/fuse.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -203,7 +204,9 @@ void DiskFileSystem::unmount() {
     struct stat st {};
     const bool known = stat(mountPoint_.c_str(), &st) == 0;
     fuse_exit(fuse_);
-    fuse_unmount(fuse_);
+    // The session's descriptor is closed only after the serving thread has ended: the
+    // kernel side goes first, which wakes the thread.
+    umount2(mountPoint_.c_str(), MNT_DETACH);
     // A file still open (a loop device left attached) would keep the connection and the
     // serving thread alive: abort the connection so that the thread always ends.
     if (known) {
@@ -212,6 +215,7 @@ void DiskFileSystem::unmount() {
         abort << "1";
     }
     loop_.join();
+    fuse_unmount(fuse_);
     fuse_destroy(fuse_);
     fuse_ = nullptr;
 }
