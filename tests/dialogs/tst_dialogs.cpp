@@ -630,7 +630,7 @@ private slots:
         // Pictures and a style sheet at the start of the body.
         const std::string f = fifo.toStdString();
         report->text.insert(report->text.find("<body>") + 6,
-                            "<link rel=stylesheet href=\"" + f + "\" /><img src=\"" +
+                            "<link rel=stylesheet type=text/css href=\"" + f + "\" /><img src=\"" +
                                 png.toStdString() + "\"><img src=\"file://" + f +
                                 "\"><img src=\"http://192.0.2.1/x.png\">");
         sendReport(id, report->text);
