@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "cli/cli.h"
@@ -51,6 +52,7 @@ public:
         for (const auto& [k, v] : labels) {
             l += (l.empty() ? "" : ",") + cli::jsonString(k) + ":" + cli::jsonString(v);
         }
+        names_.insert(name);
         char number[64];
         std::snprintf(number, sizeof number, "%.17g", value);
         samples_ += std::string(samples_.empty() ? "" : ",\n") + "[" + cli::jsonString(name) +
@@ -117,28 +119,21 @@ public:
         sample("drivelore_operation_phase", op, int(p.phase));
         sample("drivelore_operation_progress_ratio", op, p.percent / 10000.0);
     }
+    // The parser names a counter family without its _total.
     std::string json() const {
         std::string families;
-        for (const char* gauge :
-             {"drivelore_devices", "drivelore_device_up", "drivelore_device_info",
-              "drivelore_raid_status", "drivelore_raid_drive_failure_likely",
-              "drivelore_raid_cache_disabled", "drivelore_raid_capacity_bytes",
-              "drivelore_raid_os_capacity_bytes", "drivelore_drive_present", "drivelore_drive_info",
-              "drivelore_drive_capacity_bytes", "drivelore_drive_health",
-              "drivelore_drive_member_state", "drivelore_drive_temperature_celsius",
-              "drivelore_operation_phase", "drivelore_operation_progress_ratio"}) {
-            families += std::string("\"") + gauge + "\":\"gauge\",";
+        for (std::string name : names_) {
+            const bool counter = name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0;
+            families += (families.empty() ? "\"" : ",\"") +
+                        (counter ? name.substr(0, name.size() - 6) : name) + "\":\"" +
+                        (counter ? "counter" : "gauge") + "\"";
         }
-        // The parser names a counter family without its _total.
-        families +=
-            "\"drivelore_drive_scan_errors\":\"counter\","
-            "\"drivelore_drive_bad_blocks_remapped\":\"counter\","
-            "\"drivelore_drive_crc_errors\":\"counter\"";
         return "{\"families\":{" + families + "},\n\"samples\":[" + samples_ + "]}\n";
     }
 
 private:
     std::string samples_;
+    std::set<std::string> names_;
 };
 
 class MetricsTest : public ::testing::Test {
