@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "cli/cli.h"
 #include "cli/monitor.h"
@@ -325,7 +326,16 @@ TEST_F(MonitorTest, ProgramFailuresAreLoggedAndTheMonitorGoesOn) {
     EXPECT_EQ(3u, kills) << log.str();
     const pid_t child = std::atoi(readFile(dir + "/child").c_str());
     ASSERT_GT(child, 0);
-    std::string stat = readFile("/proc/" + std::to_string(child) + "/stat");
+    // SIGKILL is sent; the kernel may still be tearing the process down, so allow it a
+    // moment (real time: the child runs outside the test's clock).
+    std::string stat;
+    for (int i = 0; i < 200; ++i) {
+        stat = readFile("/proc/" + std::to_string(child) + "/stat");
+        if (stat.empty() || stat.find(") Z") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_TRUE(stat.empty() || stat.find(") Z") != std::string::npos) << stat;
 
     // A program that does not exist: said once, the events still logged.
