@@ -3,8 +3,14 @@
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QPixmap>
+#include <QStatusBar>
+#include <QToolButton>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "app/aboutdialog.h"
 #include "app/guitexts.h"
@@ -35,6 +41,11 @@ std::unique_ptr<DcpRespInfo> cachedInfo(DrlDevId id) {
 
 }  // namespace
 
+struct DRL::RetryMailbox {
+    std::mutex mutex;
+    DRL* window = nullptr;
+};
+
 DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     : TSingleInstanceWindow(parent, flags), ui(std::make_unique<Ui::DRL>()) {
     ui->setupUi(this);
@@ -46,11 +57,26 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     connect(ui->a_dev_info, &QAction::triggered, this, &DRL::device_info_clicked);
     connect(ui->a_rescan_devices, &QAction::triggered, adapter, &StorageManager::rescanDevices);
     connect(ui->a_about, &QAction::triggered, this, &DRL::about_clicked);
+    connect(ui->a_authorise, &QAction::triggered, this, &DRL::authorise_clicked);
     ui->a_exit->setShortcut(QKeySequence::Quit);
     ui->a_rescan_devices->setShortcut(QKeySequence::Refresh);
     ui->a_init_raid->setEnabled(false);
     ui->a_rebuild_raid->setEnabled(false);
     ui->a_dev_info->setEnabled(false);
+
+    mailbox_ = std::make_shared<RetryMailbox>();
+    mailbox_->window = this;
+    platformStatus_ = new QLabel(this);
+    platformStatus_->setObjectName(QStringLiteral("lb_platform_status"));
+    // One line that gives way when the window narrows (the tooltip keeps the whole text):
+    // a wrapped label in a status bar gets a guessed height and loses its second line.
+    platformStatus_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    platformStatus_->setContentsMargins(4, 2, 4, 2);
+    authoriseButton_ = new QToolButton(this);
+    authoriseButton_->setObjectName(QStringLiteral("tb_authorise"));
+    authoriseButton_->setDefaultAction(ui->a_authorise);
+    ui->statusBar->addWidget(platformStatus_, 1);
+    ui->statusBar->addPermanentWidget(authoriseButton_);
 
     ctxInit_ = new QAction(tr("Initialize RAID"), this);
     ctxRebuild_ = new QAction(tr("Rebuild RAID"), this);
@@ -88,6 +114,10 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
 }
 
 DRL::~DRL() {
+    {
+        std::lock_guard<std::mutex> lock(mailbox_->mutex);
+        mailbox_->window = nullptr;
+    }
     for (DrlDevId id : QList<DrlDevId>(rowDevices_))
         closeDeviceInfo(id);
     DeviceInfoDialog::destroyAll();
@@ -329,6 +359,76 @@ void DRL::device_info_clicked() {
 
 void DRL::about_clicked() {
     (new AboutDialog(aboutPixmap(), this))->show();
+}
+
+void DRL::setPlatformAccess(const PlatformAccess& access) {
+    retry_ = access.retry;
+    showPlatformStart(access.start);
+}
+
+void DRL::showPlatformStart(const corvane::io::HelperStart& start) {
+    using corvane::io::HelperStatus;
+    QString reason;
+    switch (start.status) {
+        case HelperStatus::Connected:
+            break;
+        case HelperStatus::HelperMissing:
+            reason = tr("drivelore-helper is not installed.");
+            break;
+        case HelperStatus::PkexecMissing:
+            reason = tr("The pkexec program is not installed.");
+            break;
+        case HelperStatus::Dismissed:
+            reason = tr("The authorisation dialog was closed.");
+            break;
+        case HelperStatus::NotAuthorised:
+            reason = tr("Authorisation was refused.");
+            break;
+        case HelperStatus::Failed:
+            reason = tr("drivelore-helper did not start.");
+            break;
+    }
+    const bool failed = !start.ok();
+    platformStatus_->setText(failed ? tr("Devices cannot be reached without authorisation.") +
+                                          QLatin1Char(' ') + reason
+                                    : QString());
+    platformStatus_->setToolTip(failed ? platformStatus_->text() + QLatin1Char('\n') +
+                                             QString::fromStdString(start.detail)
+                                       : QString());
+    ui->a_authorise->setVisible(failed && retry_);
+    ui->a_authorise->setEnabled(failed && retry_ && !retrying_);
+    ui->statusBar->setVisible(failed);
+}
+
+void DRL::authorise_clicked() {
+    // The action is disabled meanwhile; a queued trigger must not start a second dialog.
+    if (retrying_ || !retry_)
+        return;
+    retrying_ = true;
+    ui->a_authorise->setEnabled(false);
+    platformStatus_->setText(tr("Waiting for authorisation..."));
+    std::thread([retry = retry_, mailbox = mailbox_] {
+        corvane::io::HelperStart start;
+        try {
+            start = retry();
+        } catch (const std::exception& e) {
+            start = {corvane::io::HelperStatus::Failed, e.what()};
+        } catch (...) {
+            start = {corvane::io::HelperStatus::Failed, "unknown error"};
+        }
+        std::lock_guard<std::mutex> lock(mailbox->mutex);
+        if (DRL* window = mailbox->window)
+            QMetaObject::invokeMethod(
+                window, [window, start] { window->authorisationAnswered(start); },
+                Qt::QueuedConnection);
+    }).detach();
+}
+
+void DRL::authorisationAnswered(const corvane::io::HelperStart& start) {
+    retrying_ = false;
+    showPlatformStart(start);
+    if (start.ok())
+        StorageManager::instance()->rescanDevices();
 }
 
 void DRL::showDeviceInfo(DrlDevId id) {

@@ -6,13 +6,16 @@
 #include <QPoint>
 #include <memory>
 
+#include "app/platformaccess.h"
 #include "app/singleinstance.h"
 #include "app/storagemanager.h"
 #include "dialogs/smartwindow.h"
 
 class QAction;
 class QCloseEvent;
+class QLabel;
 class QString;
+class QToolButton;
 
 namespace Ui {
 class DRL;
@@ -33,6 +36,8 @@ public:
     void closeWithoutQuestion();
     // Writes geometry, window state and column widths once per closing.
     void saveSettingsOnce();
+    // Says in the status bar when the devices cannot be reached, and offers the retry.
+    void setPlatformAccess(const PlatformAccess& access);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -50,6 +55,7 @@ public slots:
     void rebuild_device_clicked();
     void device_info_clicked();
     void about_clicked();
+    void authorise_clicked();
 
 private:
     void setDeviceRow(int row, const DcpRespInfo& info);
@@ -61,6 +67,8 @@ private:
     void closeDeviceInfo(DrlDevId id);
     void restoreWindowState();
     void saveWindowState();
+    void showPlatformStart(const corvane::io::HelperStart& start);
+    void authorisationAnswered(const corvane::io::HelperStart& start);
 
     std::unique_ptr<Ui::DRL> ui;
     QList<DrlDevId> rowDevices_;
@@ -69,4 +77,13 @@ private:
     QAction* ctxInfo_ = nullptr;
     bool askOnClose_ = true;
     bool saved_ = false;
+
+    // Where a retry's thread posts its answer; emptied when the window goes, since the
+    // thread may outlive it (it waits on the authorisation dialog).
+    struct RetryMailbox;
+    std::shared_ptr<RetryMailbox> mailbox_;
+    std::function<corvane::io::HelperStart()> retry_;
+    bool retrying_ = false;
+    QLabel* platformStatus_ = nullptr;
+    QToolButton* authoriseButton_ = nullptr;
 };

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "app/singleinstance.h"
 #include "app/storagemanager.h"
 #include "drl_version.h"
+#include "io/helper_platform.h"
 #include "resources/pictures.h"
 #include "settings/folder.h"
 #include "settings/kvstore.h"
@@ -108,7 +110,21 @@ QString unexpectedErrorText(const char* what) {
            QString::fromLocal8Bit(what);
 }
 
-int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& hook) {
+PlatformAccess chooseSystemPlatform() {
+    corvane::io::PlatformChoice choice = corvane::io::choosePlatform();
+    corvane::io::setPlatform(choice.platform);
+    if (!choice.start.ok())
+        std::fprintf(stderr, "drivelore: devices cannot be reached: %s\n",
+                     choice.start.detail.c_str());
+    PlatformAccess access;
+    access.start = choice.start;
+    if (choice.helper)
+        access.retry = [helper = choice.helper] { return helper->connect(); };
+    return access;
+}
+
+int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& hook,
+        const PlatformChooser& choose) {
     if (app.isRunning()) {
         app.raiseRunningInstance();
         return 2;
@@ -125,7 +141,9 @@ int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& h
                 corvane::releaseSettings();
             }
         } singletons;
+        const PlatformAccess access = choose ? choose() : PlatformAccess();
         auto window = std::make_unique<DRL>();
+        window->setPlatformAccess(access);
         TerminationSignals termination(*window);
         window->show();
         if (hook)

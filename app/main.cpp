@@ -12,5 +12,5 @@ int main(int argc, char** argv) {
         drl_entry::answerInfoRequest(argc, argv, parser);
     }
     TSingleInstanceApp app(argc, argv, drl_entry::kInstanceKey);
-    return drl_entry::run(app, drl_entry::kProductName);
+    return drl_entry::run(app, drl_entry::kProductName, {}, drl_entry::chooseSystemPlatform);
 }

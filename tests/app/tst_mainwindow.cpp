@@ -5,18 +5,23 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QStyleFactory>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <memory>
+#include <mutex>
 
 #include "app/demo/demorig.h"
 #include "app/demo/scaledclock.h"
@@ -105,6 +110,34 @@ QVariant cell(DRL& w, int row, int column) {
 struct AutoAdvance {
     AutoAdvance() { theClock->setAutoAdvance(true); }
     ~AutoAdvance() { theClock->setAutoAdvance(false); }
+};
+
+// The retry of a helper start: each call waits for the answer the test gives it.
+struct FakeHelper {
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::deque<io::HelperStart> answers;
+    int calls = 0;
+
+    std::function<io::HelperStart()> retry(std::shared_ptr<FakeHelper> self) {
+        return [self] {
+            std::unique_lock<std::mutex> lock(self->mutex);
+            ++self->calls;
+            self->answered.wait(lock, [&] { return !self->answers.empty(); });
+            const io::HelperStart a = self->answers.front();
+            self->answers.pop_front();
+            return a;
+        };
+    }
+    void answer(io::HelperStatus status) {
+        std::lock_guard<std::mutex> lock(mutex);
+        answers.push_back({status, "fake"});
+        answered.notify_all();
+    }
+    int callCount() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
 };
 
 const QString kRed = QStringLiteral("<b><font color=\"red\">%1</font></b>");
@@ -488,6 +521,60 @@ private slots:
         QCOMPARE(fast.tick(), uint32_t(1000 + 6u * (1u << 31)));
     }
 
+    void authorisationRetry_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("helper missing")
+            << int(io::HelperStatus::HelperMissing) << "drivelore-helper is not installed.";
+        QTest::newRow("pkexec missing")
+            << int(io::HelperStatus::PkexecMissing) << "The pkexec program is not installed.";
+        QTest::newRow("dismissed")
+            << int(io::HelperStatus::Dismissed) << "The authorisation dialog was closed.";
+        QTest::newRow("refused") << int(io::HelperStatus::NotAuthorised)
+                                 << "Authorisation was refused.";
+        QTest::newRow("failed") << int(io::HelperStatus::Failed)
+                                << "drivelore-helper did not start.";
+    }
+    // A start without the helper says so; the retry runs on its own thread, once at a time,
+    // and its success clears the message and rescans.
+    void authorisationRetry() {
+        QFETCH(int, status);
+        QFETCH(QString, reason);
+        const auto failure = io::HelperStatus(status);
+        const unsigned disk = unsigned(rig_->plug("healthy"));
+        openWindow(1);
+        auto helper = std::make_shared<FakeHelper>();
+        window_->setPlatformAccess({{failure, "detail"}, helper->retry(helper)});
+        auto* label = window_->findChild<QLabel*>(QStringLiteral("lb_platform_status"));
+        auto* button = window_->findChild<QToolButton*>(QStringLiteral("tb_authorise"));
+        QAction* retry = action("a_authorise");
+        const QString text = "Devices cannot be reached without authorisation. " + reason;
+        QCOMPARE(label->text(), text);
+        QVERIFY(label->isVisible() && button->isVisible());
+        QVERIFY(retry->isEnabled() && retry->isVisible());
+
+        // While the dialog is up, neither the menu nor the button starts another.
+        button->click();
+        QTRY_COMPARE(helper->callCount(), 1);
+        QVERIFY(!retry->isEnabled());
+        retry->trigger();
+        QMetaObject::invokeMethod(window_.get(), "authorise_clicked");
+        helper->answer(failure);
+        QTRY_COMPARE(label->text(), text);
+        QVERIFY(retry->isEnabled());
+        QCOMPARE(helper->callCount(), 1);
+
+        // The device stops answering: only a rescan finds that out within two seconds.
+        rig_->setIgnoring(disk, true);
+        helper->answer(io::HelperStatus::Connected);
+        retry->trigger();
+        QTRY_VERIFY(!window_->statusBar()->isVisible());
+        QCOMPARE(helper->callCount(), 2);
+        QVERIFY(!retry->isVisible());
+        step(2000);
+        QTRY_COMPARE(table()->rowCount(), 0);
+    }
+
     // What the control window does reaches the window as it would from the hardware.
     void rigDrivesTheWindow() {
         const unsigned disk = unsigned(rig_->plug("healthy"));
@@ -551,14 +638,23 @@ private slots:
         rig_->plug("degraded");
         auto& app = *qobject_cast<TSingleInstanceApp*>(qApp);
         AutoAdvance running;
-        QString settingsFile;
-        const int code = drl_entry::run(app, "DriveloreTest", [&](DRL& w) {
-            settingsFile = QString::fromStdString(settingsFolder()) + "/DRL.xml";
-            QFile::remove(settingsFile);
-            StorageManager::instance()->trackProgress(0);  // no question on this road
-            QTimer::singleShot(0, &w, [] { ::raise(SIGTERM); });
-        });
+        QString settingsFile, platformText;
+        const auto refused = [] {
+            return PlatformAccess{{io::HelperStatus::NotAuthorised, "refused"}, {}};
+        };
+        const int code = drl_entry::run(
+            app, "DriveloreTest",
+            [&](DRL& w) {
+                platformText = w.findChild<QLabel*>(QStringLiteral("lb_platform_status"))->text();
+                settingsFile = QString::fromStdString(settingsFolder()) + "/DRL.xml";
+                QFile::remove(settingsFile);
+                StorageManager::instance()->trackProgress(0);  // no question on this road
+                QTimer::singleShot(0, &w, [] { ::raise(SIGTERM); });
+            },
+            refused);
         QCOMPARE(code, 0);
+        QCOMPARE(platformText, QStringLiteral("Devices cannot be reached without authorisation. "
+                                              "Authorisation was refused."));
         QVERIFY(prompts_.seen.isEmpty());
         QVERIFY(settingsFile.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
         QFile f(settingsFile);
