@@ -18,9 +18,9 @@ constexpr uint64_t kBlocks = 1 << 20;
 // user blocks hold a pattern, so that a changed byte shows.
 struct Rig {
     Rig(uint32_t blockSize, std::shared_ptr<sim::CommandHandler> handler, unsigned number,
-        bool mailboxOnly = false)
-        : disk(std::make_shared<sim::EmulatedDisk>(blockSize, kBlocks)),
-          firmware(std::make_shared<sim::Firmware>(blockSize, kBlocks, std::move(handler))) {
+        bool mailboxOnly = false, uint64_t blocks = kBlocks)
+        : disk(std::make_shared<sim::EmulatedDisk>(blockSize, blocks)),
+          firmware(std::make_shared<sim::Firmware>(blockSize, blocks, std::move(handler))) {
         disk->fillWithPattern(blockSize);
         disk->setFirmware(firmware);
         platform->plug(number, disk);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -22,7 +21,7 @@ namespace drltest {
 using namespace corvane;
 
 // Just enough of a device for the core: identity, and initialisation that makes it go
-// silent until told to come back. Can be made to block inside an exchange.
+// silent until told to come back.
 class CoreDevice : public sim::CommandHandler {
 public:
     explicit CoreDevice(uint8_t serialSeed, const char* vendor = "Corvane") : vendor_(vendor) {
@@ -32,16 +31,7 @@ public:
     }
 
     bool handle(const uint8_t* request, uint8_t* response) override {
-        {
-            std::unique_lock<std::mutex> lock(m_);
-            ++exchanges_;
-            if (block_) {
-                blocked_ = true;
-                cv_.notify_all();
-                cv_.wait(lock, [this] { return !block_; });
-                blocked_ = false;
-            }
-        }
+        ++exchanges;
         if (silent.load()) {
             return false;
         }
@@ -66,32 +56,14 @@ public:
         }
     }
 
-    void setBlocking(bool on) {
-        std::lock_guard<std::mutex> lock(m_);
-        block_ = on;
-        cv_.notify_all();
-    }
-    void waitUntilBlocked() {
-        std::unique_lock<std::mutex> lock(m_);
-        cv_.wait(lock, [this] { return blocked_; });
-    }
-    int exchanges() {
-        std::lock_guard<std::mutex> lock(m_);
-        return exchanges_;
-    }
-
     uint8_t serial[8];
     std::atomic<uint32_t> key{0x11223344};
     std::atomic<bool> silent{false};
     std::atomic<uint8_t> initOutcome{1};  // payload byte 0 of the answer to an initialisation
+    std::atomic<int> exchanges{0};
 
 private:
     const char* vendor_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool block_ = false;
-    bool blocked_ = false;
-    int exchanges_ = 0;
 };
 
 struct Seen {
@@ -169,6 +141,16 @@ protected:
     }
     // Past the listener's quiet second: the next cycle scans.
     void settle() { step(1001); }
+    // The worker runs a periodic request on device 0 (disk 0) and hangs inside it.
+    std::shared_ptr<sim::EmulatedDisk> hangInAnExchange() {
+        dcp::DcpReqGetInfo info;
+        EXPECT_EQ(drl::Ok, core->startAsyncComm(0, &info, 0, nullptr));
+        auto disk = platform->disk(0);
+        disk->setPassThroughHold(true);
+        clock.advance(10);
+        EXPECT_TRUE(disk->waitForHeld(1));
+        return disk;
+    }
 
     std::vector<drl::DrlDevId> devices() {
         std::vector<drl::DrlDevId> out;

@@ -148,11 +148,11 @@ TEST_F(CoreTest, InitializingDeviceIsHeldThenDroppedOrWelcomedBack) {
     // Within the hold the silent device stays listed and its periodic request fails quietly.
     core->rescan();
     step(30000);
-    const int before = device->exchanges();
+    const int before = device->exchanges.load();
     step(29000);
     EXPECT_EQ((std::vector<DrlDevId>{0}), devices());
     EXPECT_TRUE(first.take().empty());
-    EXPECT_EQ(before, device->exchanges()) << "an initializing device is not addressed";
+    EXPECT_EQ(before, device->exchanges.load()) << "an initializing device is not addressed";
 
     // It answers again: welcomed back together with a newcomer, in registration order.
     device->silent = false;
@@ -279,10 +279,10 @@ TEST_F(CoreTest, PeriodicRequestsRunWhenDueAndStrictlyAfterTheirInterval) {
     // A failing request is retried every cycle and nobody hears of it.
     device->silent = true;
     step(60001);
-    const int tries = device->exchanges();
+    const int tries = device->exchanges.load();
     step();
     step();
-    EXPECT_GE(device->exchanges(), tries + 2);
+    EXPECT_GE(device->exchanges.load(), tries + 2);
     EXPECT_TRUE(r.take().empty());
     device->silent = false;
     step();
@@ -307,14 +307,11 @@ TEST_F(CoreTest, PeriodicRequestsRunWhenDueAndStrictlyAfterTheirInterval) {
 }
 
 TEST_F(CoreTest, DestroyingDuringASlowExchangeWaitsForItsEnd) {
-    auto device = attach(0, 1);
+    attach(0, 1);
     start();
     settle();
-    dcp::DcpReqGetInfo info;
-    ASSERT_EQ(drl::Ok, core->startAsyncComm(0, &info, 0, nullptr));
-    device->setBlocking(true);
+    auto disk = hangInAnExchange();
     clock.setAutoAdvance(true);
-    device->waitUntilBlocked();  // the worker is inside the exchange
 
     std::atomic<bool> destroyed{false};
     std::thread killer([&] {
@@ -323,12 +320,11 @@ TEST_F(CoreTest, DestroyingDuringASlowExchangeWaitsForItsEnd) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(destroyed.load()) << "the exchange must not be cut";
-    device->setBlocking(false);
+    disk->setPassThroughHold(false);
     killer.join();
     EXPECT_TRUE(destroyed.load());
-    EXPECT_FALSE(platform->disk(0)->overlapDetected());
-    EXPECT_TRUE(
-        platform->disk(0)->changedBlocks(platform->disk(0)->firmware()->reservedBlocks()).empty());
+    EXPECT_FALSE(disk->overlapDetected());
+    EXPECT_TRUE(disk->changedBlocks(disk->firmware()->reservedBlocks()).empty());
 }
 
 }  // namespace

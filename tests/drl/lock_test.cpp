@@ -29,12 +29,7 @@ TEST_F(CoreTest, StartAsyncCommReleasesTheRegistryBeforeWaitingForTheList) {
     attach(0, 1);
     start();
     settle();
-    dcp::DcpReqGetInfo info;
-    ASSERT_EQ(drl::Ok, core->startAsyncComm(0, &info, 0, nullptr));
-    auto disk = platform->disk(0);
-    disk->setPassThroughHold(true);
-    clock.advance(10);
-    ASSERT_TRUE(disk->waitForHeld(1));
+    auto disk = hangInAnExchange();
 
     uint32_t result = 99;
     std::thread client([&] {
@@ -58,12 +53,8 @@ TEST_F(CoreTest, AHangingDiskHoldsUpNoRequestToAnother) {
     settle();
     ASSERT_EQ(0, diskOf(0));
     ASSERT_EQ(1, diskOf(1));
+    auto hanging = hangInAnExchange();
     dcp::DcpReqGetInfo info;
-    ASSERT_EQ(drl::Ok, core->startAsyncComm(0, &info, 0, nullptr));
-    auto hanging = platform->disk(0);
-    hanging->setPassThroughHold(true);
-    clock.advance(10);
-    ASSERT_TRUE(hanging->waitForHeld(1));
 
     std::atomic<bool> otherDone{false};
     uint32_t otherResult = 99;

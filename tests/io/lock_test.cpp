@@ -57,11 +57,8 @@ TEST(ExchangeLock, LinuxOneLockPerNodeUnderEveryPath) {
     ASSERT_EQ(0, symlink(image, link.c_str()));
     auto host = io::makeLinuxPlatform();
     int err = 0;
-    for (const std::string& other : {std::string(image), link}) {
-        SCOPED_TRACE(other);
-        checkOneLock([&] { return host->openPath(image, &err); },
-                     [&] { return host->openPath(other, &err); });
-    }
+    checkOneLock([&] { return host->openPath(image, &err); },
+                 [&] { return host->openPath(link, &err); });
     unlink(link.c_str());
     unlink(image);
 }
@@ -72,13 +69,9 @@ TEST(ExchangeLock, EmulatedOneLockPerDiskUnderEveryPath) {
     platform->plug(2, disk);
     platform->addPath("/dev/disk/by-id/corvane-2", disk);
     int err = 0;
-    for (const std::string& other :
-         {std::string("/dev/sdc"), std::string("/dev/disk/by-id/corvane-2")}) {
-        SCOPED_TRACE(other);
-        checkOneLock([&] { return platform->openDisk(2, &err); },
-                     [&] { return platform->openPath(other, &err); });
-        EXPECT_EQ(nullptr, disk->lockHolder());
-    }
+    checkOneLock([&] { return platform->openDisk(2, &err); },
+                 [&] { return platform->openPath("/dev/disk/by-id/corvane-2", &err); });
+    EXPECT_EQ(nullptr, disk->lockHolder());
 }
 
 // Every operation of an exchange, on either transport, runs while its handle holds the
