@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QList>
-#include <QString>
 #include <QStringList>
 #include <array>
 #include <memory>
@@ -57,8 +55,7 @@ private:
     std::vector<std::array<uint8_t, 8>> requests_;
 };
 
-// Answers prompts from a queue and records each one; a prompt without a queued answer is
-// recorded as unexpected and answered No / Cancel.
+// Answers questions from a queue (none left: No / Cancel) and records every prompt.
 class FakePrompts : public TPrompts {
 public:
     void failure(QWidget*, const QString& title, const QString& text) override {
@@ -77,30 +74,17 @@ public:
         kinds << "capacity";
         return next();
     }
-    // The commands ask neither.
-    QString saveFileName(QWidget*, const QString&, const QString&) override {
-        unexpected = true;
-        return {};
-    }
-    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override {
-        unexpected = true;
-        return false;
-    }
+    // The commands ask for neither.
+    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
+    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
 
     QList<int> answers;  // confirm: 1 Yes, 0 No; capacity: mode or -1
     QStringList kinds;
-    QString last;  // "title|text" of the last box or question
-    bool unexpected = false;
+    QString last;                        // "title|text" of the last box or question
     std::function<void()> beforeAnswer;  // runs while a question is open
 
 private:
-    int next() {
-        if (answers.isEmpty()) {
-            unexpected = true;
-            return -1;
-        }
-        return answers.takeFirst();
-    }
+    int next() { return answers.isEmpty() ? -1 : answers.takeFirst(); }
 };
 
 // Emulated devices, a manual clock and the adapter over a core that hears only in-process
