@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QList>
-#include <QString>
 #include <QStringList>
 #include <array>
 #include <memory>
@@ -57,61 +55,36 @@ private:
     std::vector<std::array<uint8_t, 8>> requests_;
 };
 
-// Answers prompts from a queue and records each one; a prompt without a queued answer is
-// recorded as unexpected and answered No / Cancel.
+// Answers questions from a queue (none left: No / Cancel) and records every prompt.
 class FakePrompts : public TPrompts {
 public:
-    struct Seen {
-        QString kind;
-        QString title;
-        QString text;
-    };
-
     void failure(QWidget*, const QString& title, const QString& text) override {
-        seen.append({"failure", title, text});
+        kinds << "failure";
+        last = title + '|' + text;
     }
     bool confirm(QWidget*, const QString& title, const QString& text) override {
-        seen.append({"confirm", title, text});
+        kinds << "confirm";
+        last = title + '|' + text;
         if (beforeAnswer) {
             beforeAnswer();
         }
         return next() == 1;
     }
     int chooseCapacity(QWidget*) override {
-        seen.append({"capacity", {}, {}});
+        kinds << "capacity";
         return next();
     }
-    QString saveFileName(QWidget*, const QString& caption, const QString&) override {
-        seen.append({"save", caption, {}});
-        next();
-        return {};
-    }
-    bool runPrintDialog(QWidget*, QPrinter&, const QString& title) override {
-        seen.append({"print", title, {}});
-        return next() == 1;
-    }
-
-    QStringList kinds() const {
-        QStringList out;
-        for (const Seen& s : seen) {
-            out << s.kind;
-        }
-        return out;
-    }
+    // The commands ask for neither.
+    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
+    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
 
     QList<int> answers;  // confirm: 1 Yes, 0 No; capacity: mode or -1
-    QList<Seen> seen;
-    bool unexpected = false;
+    QStringList kinds;
+    QString last;                        // "title|text" of the last box or question
     std::function<void()> beforeAnswer;  // runs while a question is open
 
 private:
-    int next() {
-        if (answers.isEmpty()) {
-            unexpected = true;
-            return -1;
-        }
-        return answers.takeFirst();
-    }
+    int next() { return answers.isEmpty() ? -1 : answers.takeFirst(); }
 };
 
 // Emulated devices, a manual clock and the adapter over a core that hears only in-process
@@ -150,16 +123,24 @@ public:
     // The adapter over a running core (or over none when failCore).
     StorageManager* start(bool failCore = false) {
         StorageManager::setCoreFactory([failCore]() -> drl::CvnStorageManager* {
-            if (failCore) {
-                return nullptr;
-            }
-            return drl::CvnStorageManager::create(
-                os::DeviceListener::create(os::DeviceSource::InProcess));
+            return failCore ? nullptr
+                            : drl::CvnStorageManager::create(
+                                  os::DeviceListener::create(os::DeviceSource::InProcess));
         });
         StorageManager* sm = StorageManager::instance();
         if (!failCore) {
             clock.waitForSleepers(1);
         }
+        return sm;
+    }
+    // The adapter listening, its first refresh delivered, the devices scanned and their
+    // periodic queries run once.
+    StorageManager* listen() {
+        StorageManager* sm = start();
+        sm->startListening();
+        deliver();
+        settle();
+        step();
         return sm;
     }
 
@@ -185,10 +166,9 @@ public:
     explicit Journal(StorageManager* sm) {
         QObject::connect(sm, &StorageManager::deviceChange, sm,
                          [this](DrlDevId id, const DcpRespInfo*) { add("info", id); });
-        QObject::connect(sm, &StorageManager::deviceDriveChange, sm,
-                         [this](DrlDevId id, const DcpRespDriveInfo* d) {
-                             add("drive", id, QString::number(d->driveIndex));
-                         });
+        QObject::connect(
+            sm, &StorageManager::deviceDriveChange, sm,
+            [this](DrlDevId id, const DcpRespDriveInfo* d) { add("drive", id, d->driveIndex); });
         QObject::connect(sm, &StorageManager::deviceTextChange, sm,
                          [this](DrlDevId id, const DcpRespStatusText*) { add("text", id); });
         QObject::connect(sm, &StorageManager::deviceListChange, sm,
@@ -200,30 +180,23 @@ public:
                              }
                              entries << "list:" + ids.join(',');
                          });
-        QObject::connect(sm, &StorageManager::deviceStatusChange, sm,
-                         [this](quint32 id, const DcpRespProgress& p) {
-                             add("status", id, QString::number(p.phase));
-                         });
-        QObject::connect(sm, &StorageManager::deviceInitializing, sm,
-                         [this](DrlDevId id) { add("initializing", id); });
+        QObject::connect(
+            sm, &StorageManager::deviceStatusChange, sm,
+            [this](quint32 id, const DcpRespProgress& p) { add("status", id, p.phase); });
     }
     QStringList take() {
         QStringList out;
         out.swap(entries);
         return out;
     }
-    QStringList matching(const QString& prefix) const { return entries.filter(prefix); }
 
     QStringList entries;
     QStringList models;
 
 private:
-    void add(const char* what, quint32 id, const QString& extra = {}) {
-        QString e = QString::fromLatin1(what) + ':' + QString::number(id);
-        if (!extra.isEmpty()) {
-            e += ':' + extra;
-        }
-        entries << e;
+    void add(const char* what, quint32 id, qint64 detail = -1) {
+        entries << QString::fromLatin1(what) + ':' + QString::number(id) +
+                       (detail < 0 ? QString() : ':' + QString::number(detail));
     }
 };
 
