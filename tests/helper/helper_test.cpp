@@ -387,6 +387,17 @@ TEST(ThroughHelperDisk, TwoHelpersOnOneDeviceTakeTurns) {
 
 // ---- the stream: raw bytes into a session over a socket ----
 
+// Counts the server's looks at the clock.
+struct CountingClock final : os::Clock {
+    uint32_t tick() override {
+        ++ticks;
+        return manual.tick();
+    }
+    void sleep(uint32_t ms) override { manual.sleep(ms); }
+    os::ManualClock manual;
+    std::atomic<unsigned> ticks{0};
+};
+
 struct StreamRig {
     StreamRig() {
         EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
@@ -399,6 +410,7 @@ struct StreamRig {
     }
     ~StreamRig() {
         ::close(fds[0]);
+        fds[0] = -1;
         waitEnd();
         ::close(fds[1]);
     }
@@ -418,20 +430,30 @@ struct StreamRig {
         send(io::helper::frame(io::helper::encode(q)));
         return receive();
     }
-    // Until the session has taken every byte sent, so that it started its clock.
+    // Until the server has taken every byte sent and looked at the clock twice since: it
+    // has started timing them.
     void waitTaken() {
         for (int pending = 1, i = 0; pending > 0 && i < 5000; ++i) {
             ASSERT_EQ(0, ioctl(fds[1], FIONREAD, &pending));
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        for (unsigned seen = clock.ticks, i = 0; clock.ticks < seen + 2 && i < 5000; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
+    // A server that does not end in ten seconds fails the test and is let go.
     void waitEnd() {
+        for (int i = 0; i < 10000 && !ended; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(ended) << "the server did not end";
+        ::shutdown(fds[0], SHUT_RDWR);
         if (server.joinable()) {
             server.join();
         }
     }
 
-    os::ManualClock clock;
+    CountingClock clock;
     os::ScopedClock useClock{clock};
     SessionRig device{512};  // its log is read once the server has ended
     helper::ServeOptions options;
@@ -474,10 +496,10 @@ TEST(HelperStream, EndsCleanlyOnEveryBrokenInput) {
         if (c.advanceMs) {
             rig.waitTaken();
             // Just short of the limit nothing ends.
-            rig.clock.advance(c.advanceMs - 2);
+            rig.clock.manual.advance(c.advanceMs - 2);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             EXPECT_FALSE(rig.ended);
-            rig.clock.advance(2);
+            rig.clock.manual.advance(2);
         }
         rig.waitEnd();
         EXPECT_EQ(c.end, rig.end);
