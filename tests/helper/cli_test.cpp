@@ -1,6 +1,7 @@
 // drivelore-cli through the helper gives what it gives without: in-process on emulated
 // devices for every one-device command, and as two programs on loop devices over
-// FUSE-served emulated devices (root, /dev/fuse and loop devices needed).
+// FUSE-served emulated devices (root, /dev/fuse and loop devices needed). And how
+// drivelore-helper ends.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 #include "cli/cli.h"
 #include "io/platform.h"
@@ -19,11 +21,7 @@ using namespace corvane;
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out;
-    bool operator==(const Outcome& o) const { return code == o.code && out == o.out; }
-};
+using Outcome = std::pair<int, std::string>;  // exit code, output
 
 // The report tells the controller's uptime, which moves on between two calls.
 std::string timeless(std::string text) {
@@ -42,8 +40,8 @@ Outcome cli(std::vector<std::string> args) {
     return {code, timeless(out.str() + err.str())};
 }
 
-Outcome process(const std::string& args) {
-    FILE* pipe = popen((std::string(DRL_CLI) + " " + args + " 2>&1").c_str(), "r");
+Outcome shell(const std::string& line) {
+    FILE* pipe = popen((line + " 2>&1").c_str(), "r");
     std::string out;
     char buffer[4096];
     for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
@@ -53,35 +51,36 @@ Outcome process(const std::string& args) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, timeless(out)};
 }
 
-const std::vector<std::vector<std::string>> kCommands = {{"info"},
-                                                         {"--json", "info"},
-                                                         {"drives"},
-                                                         {"report"},
-                                                         {"--json", "progress"},
-                                                         {"rebuild", "--yes"},
-                                                         {"init", "--capacity-mode", "1", "--yes"},
-                                                         {"--json", "drives", "--bay", "2"}};
+const char* const kCommands[] = {"info",
+                                 "--json info",
+                                 "drives",
+                                 "report",
+                                 "--json progress",
+                                 "rebuild --yes",
+                                 "init --capacity-mode 1 --yes",
+                                 "--json drives --bay 2"};
 
 TEST(CliViaHelper, EveryOneDeviceCommandPrintsWhatItPrintsDirectly) {
     for (const std::string profile : {"healthy", "degraded", "new", "too-large"}) {
-        for (const auto& command : kCommands) {
+        for (const std::string command : kCommands) {
             std::vector<std::string> args = {"--emulated", "failing," + profile, "--disk-number",
                                              "1"};
-            args.insert(args.end(), command.begin(), command.end());
+            std::istringstream words(command);
+            for (std::string word; words >> word;) {
+                args.push_back(word);
+            }
             const Outcome direct = cli(args);
             args.push_back("--via-helper");
-            const Outcome viaHelper = cli(args);
-            EXPECT_EQ(direct.code, viaHelper.code) << profile << " " << command.back();
-            EXPECT_EQ(direct.out, viaHelper.out) << profile << " " << command.back();
-            EXPECT_FALSE(direct.out.empty());
+            EXPECT_EQ(direct, cli(args)) << profile << " " << command;
+            EXPECT_FALSE(direct.second.empty());
         }
     }
 }
 
 TEST(CliViaHelper, OnlyDisksByNumber) {
     const Outcome byPath = cli({"--disk", "/dev/sda", "--via-helper", "info"});
-    EXPECT_EQ(cli::ExitUsage, byPath.code);
-    EXPECT_NE(std::string::npos, byPath.out.find("by number")) << byPath.out;
+    EXPECT_EQ(cli::ExitUsage, byPath.first);
+    EXPECT_NE(std::string::npos, byPath.second.find("by number")) << byPath.second;
 }
 
 TEST(CliViaHelper, LoopDevicesThroughTheHelperProgram) {
@@ -108,35 +107,34 @@ TEST(CliViaHelper, LoopDevicesThroughTheHelperProgram) {
         if (loop.number() > 25) {
             GTEST_SKIP() << "loop device number " << loop.number() << " beyond disk 25";
         }
-        const std::string disk =
-            "--disk-pattern /dev/loop%d --disk-number " + std::to_string(loop.number()) + " ";
-        for (const auto& command : kCommands) {
+        const std::string disk = DRL_CLI " --disk-pattern /dev/loop%d --disk-number " +
+                                 std::to_string(loop.number()) + " ";
+        for (const std::string command : kCommands) {
             // A rebuild changes the device for the run after it; it goes once, below.
-            if (command.front() == "rebuild") {
+            if (command.rfind("rebuild", 0) == 0) {
                 continue;
             }
-            std::string line;
-            for (const auto& word : command) {
-                line += " " + word;
-            }
-            const Outcome direct = process(disk + line);
-            const Outcome viaHelper = process(disk + "--via-helper" + line);
-            EXPECT_EQ(direct.code, viaHelper.code) << line;
-            EXPECT_EQ(direct.out, viaHelper.out) << line;
+            const std::string line = " " + command;
+            EXPECT_EQ(shell(disk + line), shell(disk + "--via-helper" + line)) << line;
         }
-        const Outcome rebuild = process(disk + "--via-helper rebuild --yes");
-        EXPECT_EQ(0, rebuild.code) << rebuild.out;
-        EXPECT_EQ("Rebuild in Progress\n", rebuild.out);
-        const Outcome info = process(disk + "--via-helper --json info");
-        EXPECT_EQ(0, info.code) << info.out;
+        EXPECT_EQ(Outcome(0, "Rebuild in Progress\n"), shell(disk + "--via-helper rebuild --yes"));
+        EXPECT_EQ(0, shell(disk + "--via-helper --json info").first);
         EXPECT_TRUE(device->disk->changedBlocks(device->firmware->reservedBlocks()).empty());
-        // A partition-free disk number that is not there, and one out of range.
         const Outcome absent =
-            process("--disk-pattern /dev/drl-none%d --disk-number 3 --via-helper info");
-        EXPECT_EQ(cli::ExitIoFailure, absent.code) << absent.out;
+            shell(DRL_CLI " --disk-pattern /dev/drl-none%d --disk-number 3 --via-helper info");
+        EXPECT_EQ(cli::ExitIoFailure, absent.first) << absent.second;
     }
     fs.unmount();
     rmdir(dir);
+}
+
+// drivelore-helper ends with status 0 when its input closes, and with 1 and a line on standard
+// error after a message it cannot take.
+TEST(HelperChild, TheProgramEndsOnClosedOrOversizedInput) {
+    EXPECT_EQ(Outcome(0, ""), shell("true | " DRL_HELPER));
+    const Outcome oversized = shell("printf '\\0\\0\\0\\020' | " DRL_HELPER);
+    EXPECT_EQ(1, oversized.first);
+    EXPECT_NE(std::string::npos, oversized.second.find("longer than allowed")) << oversized.second;
 }
 
 }  // namespace
