@@ -499,7 +499,9 @@ public:
                 return Got::Failed;
             }
         }
-        std::memcpy(p, buffer_.data() + begin_, n);
+        if (n > 0) {  // an empty body has no destination to copy to
+            std::memcpy(p, buffer_.data() + begin_, n);
+        }
         begin_ += n;
         return Got::Ok;
     }
