@@ -32,6 +32,7 @@
 #include "app/storagemanager.h"
 #include "dialogs/deviceinfodialog.h"
 #include "drl/storage_manager.h"
+#include "next_modal.h"
 #include "os/device_listener.h"
 #include "os/manual_clock.h"
 #include "settings/folder.h"
@@ -79,21 +80,13 @@ struct FakePrompts : TPrompts {
 // Clicks a button of the next message box; *seen tells whether one came (5 s at most).
 std::shared_ptr<QString> answerNextBox(QMessageBox::StandardButton b) {
     auto seen = std::make_shared<QString>();
-    auto* poll = new QTimer(qApp);
-    auto limit = std::make_shared<QDeadlineTimer>(5000);
-    QObject::connect(poll, &QTimer::timeout, [=] {
-        QWidget* w = QApplication::activeModalWidget();
-        if (auto* box = qobject_cast<QMessageBox*>(w)) {
-            *seen = box->windowTitle() + QLatin1Char('|') + box->text();
-            box->button(b)->click();
-        } else if (!limit->hasExpired()) {
-            return;
-        } else if (w) {
-            w->close();
-        }
-        poll->deleteLater();
+    onNextModal([=](QWidget* w) -> QAbstractButton* {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (!box)
+            return nullptr;
+        *seen = box->windowTitle() + QLatin1Char('|') + box->text();
+        return box->button(b);
     });
-    poll->start(10);
     return seen;
 }
 
