@@ -245,7 +245,7 @@ private slots:
         rig->prompts.answers = {1, 1};
         sm->rebuildDevice(nullptr, 0);
         sm->initDevice(nullptr, 0);
-        QCOMPARE(rig->prompts.kinds, (QStringList{"confirm", "confirm"}));
+        QCOMPARE(rig->prompts.kinds, (QStringList{"failure", "failure"}));
         QVERIFY(journal->entries.isEmpty());
     }
 };
