@@ -172,6 +172,20 @@ private:
         window_.reset();
         theClock->setAutoAdvance(false);
     }
+    // Which of the context menu's actions are enabled over the row.
+    QList<bool> contextOffers(int row) {
+        const QPoint at = table()->visualRect(table()->model()->index(row, 1)).center();
+        QList<bool> offered;
+        QTimer::singleShot(0, this, [&offered] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* a : menu->actions())
+                    offered << a->isEnabled();
+                menu->close();
+            }
+        });
+        emit table()->customContextMenuRequested(at);
+        return offered;
+    }
     int rowWithModelOf(unsigned disk) {
         const QString serial = QString::fromLatin1(
             QByteArray(reinterpret_cast<const char*>(rig_->model(disk)->identity().serial.data()),
@@ -361,17 +375,7 @@ private slots:
         QVERIFY(!action("a_init_raid")->isEnabled());
 
         // The context menu offers the same, for the device under the cursor.
-        const QPoint at = table()->visualRect(table()->model()->index(row, 1)).center();
-        QList<bool> offered;
-        QTimer::singleShot(0, this, [&offered] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            QVERIFY(menu);
-            for (QAction* a : menu->actions())
-                offered << a->isEnabled();
-            menu->close();
-        });
-        emit table()->customContextMenuRequested(at);
-        QCOMPARE(offered, (QList<bool>{false, false, true}));
+        QCOMPARE(contextOffers(row), (QList<bool>{false, false, true}));
 
         // Preparing, then progress in the row, then Completed with the refreshed status.
         step(16000);
@@ -484,6 +488,7 @@ private slots:
         QCOMPARE(rig_->model(healthy)->requests(dcp::SubInitConfiguration), 0u);
         QCOMPARE(statusText(*window_, 1), QStringLiteral("Initializing... Please wait."));
         QVERIFY(!action("a_init_raid")->isEnabled());
+        QCOMPARE(contextOffers(1), (QList<bool>{false, false, true}));
         window_->rebuild_device_clicked();  // as a stale enable would
         QCOMPARE(prompts_.seen.last().title, QStringLiteral("Cannot Rebuild!"));
         QCOMPARE(prompts_.seen.last().text,
