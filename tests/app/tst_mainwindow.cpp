@@ -271,26 +271,33 @@ private slots:
     // Rules the profiles do not reach, through the slot the adapter's updates arrive at.
     void statusRules_data() {
         QTest::addColumn<quint64>("osCapacity");
-        QTest::addColumn<bool>("diskTooLarge");
+        QTest::addColumn<QString>("flags");  // tooLarge, failure, cache
         QTest::addColumn<quint32>("bus");
         QTest::addColumn<quint32>("raidStatus");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("warningIcon");
         const quint64 cap = 12000000000000ull;
         const QString usb = kRed.arg("OS Incompatibility Detected (Disk Too Large)");
+        const quint32 sata = dcp::BusSata;
         QTest::newRow("too large alone: line, no icon")
-            << cap << true << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << false;
+            << cap << "tooLarge" << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << false;
         QTest::newRow("capacities differ over USB")
-            << cap / 2 << false << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << true;
-        QTest::newRow("failed") << cap << false << quint32(dcp::BusSata) << 4u
-                                << kRed.arg("RAID Failed") << false;
+            << cap / 2 << "" << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << true;
+        QTest::newRow("drive failure alone")
+            << cap << "failure" << sata << 1u
+            << "RAID Normal\n" + kRed.arg("Drive Failure is Likely") << true;
+        QTest::newRow("cache off alone")
+            << cap << "cache" << sata << 1u
+            << "RAID Normal\n<font color=\"red\">Performance Not Optimized (Cache Disabled)</font>"
+            << true;
+        QTest::newRow("failed") << cap << "" << sata << 4u << kRed.arg("RAID Failed") << false;
         QTest::newRow("several sets failed")
-            << cap << false << quint32(dcp::BusSata) << 5u
-            << kRed.arg("RAID Failed (Multiple RAID sets present)") << false;
+            << cap << "" << sata << 5u << kRed.arg("RAID Failed (Multiple RAID sets present)")
+            << false;
     }
     void statusRules() {
         QFETCH(quint64, osCapacity);
-        QFETCH(bool, diskTooLarge);
+        QFETCH(QString, flags);
         QFETCH(quint32, bus);
         QFETCH(quint32, raidStatus);
         QFETCH(QString, status);
@@ -301,7 +308,9 @@ private slots:
         QVERIFY(info);
         info->capacity = 12000000000000ull;
         info->osCapacity = osCapacity;
-        info->diskTooLarge = diskTooLarge;
+        info->diskTooLarge = flags.contains("tooLarge");
+        info->driveFailureLikely = flags.contains("failure");
+        info->cacheDisabled = flags.contains("cache");
         info->hostBus = bus;
         info->raidStatus = raidStatus;
         window_->deviceChange(0, info.get());
