@@ -39,6 +39,22 @@ std::unique_ptr<DcpRespInfo> cachedInfo(DrlDevId id) {
     return std::unique_ptr<DcpRespInfo>(StorageManager::instance()->deviceInfo(id, false));
 }
 
+bool raisesWarning(const DcpRespInfo& info) {
+    // diskTooLarge alone shows its line without the icon.
+    return info.capacity != info.osCapacity || info.driveFailureLikely || info.cacheDisabled;
+}
+
+// Whether a command may start on the device now, from its own state: a busy device goes on
+// to the command, which says why it cannot start.
+bool mayStart(DrlDevId id, bool DcpRespInfo::*allowed) {
+    if (id == DrlDevId(-1))
+        return false;
+    if (StorageManager::instance()->isDeviceBusy(id))
+        return true;
+    const std::unique_ptr<DcpRespInfo> info = cachedInfo(id);
+    return info && (*info).*allowed;
+}
+
 }  // namespace
 
 struct DRL::RetryMailbox {
@@ -200,7 +216,7 @@ void DRL::setDeviceRow(int row, const DcpRespInfo& info) {
         text += br + redText(tr("Performance Not Optimized (Cache Disabled)"));
     if (info.readyForRebuild)
         text += br + greenText(tr("Ready for Rebuild"));
-    setStatusCell(row, capacityDiffers || info.driveFailureLikely || info.cacheDisabled, text);
+    setStatusCell(row, raisesWarning(info), text);
 }
 
 void DRL::setStatusCell(int row, bool warning, const QString& text) {
@@ -226,6 +242,12 @@ DrlDevId DRL::selectedDevice() const {
 }
 
 void DRL::updateActions() {
+    if (!ui->tbv_devs->hasSelection()) {
+        ui->a_init_raid->setEnabled(false);
+        ui->a_rebuild_raid->setEnabled(false);
+        ui->a_dev_info->setEnabled(false);
+        return;
+    }
     StorageManager* adapter = StorageManager::instance();
     const DrlDevId id = selectedDevice();
     const bool busy = adapter->isDeviceBusy(id);
@@ -242,25 +264,42 @@ void DRL::deviceChange(DrlDevId id, const DcpRespInfo* pInfo) {
 }
 
 void DRL::deviceListChange(const QMap<DrlDevId, DcpRespInfo*>& list) {
+    StorageManager* adapter = StorageManager::instance();
+    TTableView* table = ui->tbv_devs;
+    const DrlDevId selected = selectedDevice();
     for (DrlDevId id : QList<DrlDevId>(rowDevices_))
         if (!list.contains(id))
             closeDeviceInfo(id);
     rowDevices_ = list.keys();
-    ui->tbv_devs->clearAllRows();
+    table->clearAllRows();
     int row = 0;
-    for (auto it = list.cbegin(); it != list.cend(); ++it, ++row)
-        if (it.value())
-            setDeviceRow(row, *it.value());
+    for (auto it = list.cbegin(); it != list.cend(); ++it, ++row) {
+        if (!it.value())
+            continue;
+        setDeviceRow(row, *it.value());
+        if (adapter->isDeviceInitializing(it.key()))
+            table->setItem(row, ColStatus, tr("Initializing... Please wait."));
+        else if (!adapter->isDeviceAnswering(it.key()))
+            setStatusCell(row, true,
+                          table->itemText(row, ColStatus) + QLatin1Char('\n') +
+                              boldRedText(tr("Device Not Answering")));
+    }
     for (DrlDevId id : rowDevices_)
         DeviceInfoDialog::ensure(id);
-    // The rows were replaced, and with them the selection.
-    tbv_devs_itemSelectionChanged();
+    // The header still shows its sort, and the user's device stays selected.
+    table->sort();
+    if (rowOf(selected) >= 0)
+        table->selectRow(rowOf(selected));
+    updateActions();
 }
 
 void DRL::deviceInitializing(DrlDevId id) {
     const int row = rowOf(id);
-    if (row >= 0)
-        ui->tbv_devs->setItem(row, ColStatus, tr("Initializing... Please wait."));
+    if (row < 0)
+        return;
+    ui->tbv_devs->setItem(row, ColStatus, tr("Initializing... Please wait."));
+    if (selectedDevice() == id)
+        updateActions();
 }
 
 void DRL::deviceStatusChange(quint32 id, const DcpRespProgress& prog) {
@@ -290,23 +329,19 @@ void DRL::deviceStatusChange(quint32 id, const DcpRespProgress& prog) {
     } else {
         setDeviceRow(row, *info);
         text += QLatin1Char('\n') + table->itemText(row, ColStatus);
-        setStatusCell(row, info->driveFailureLikely || info->cacheDisabled, text);
+        setStatusCell(row, raisesWarning(*info), text);
     }
-    if (table->hasSelection() && table->selectedRows().first().row() == row)
+    if (selectedDevice() == id)
         updateActions();
 }
 
 void DRL::tbv_devs_itemSelectionChanged() {
-    if (!ui->tbv_devs->hasSelection()) {
-        ui->a_init_raid->setEnabled(false);
-        ui->a_rebuild_raid->setEnabled(false);
-        ui->a_dev_info->setEnabled(false);
-        return;
-    }
     updateActions();
 }
 
 void DRL::tbv_devs_sortRowOrderChanged(const QList<int>& order) {
+    // The model moves no selection: it stays on the row number unless it is moved here.
+    const DrlDevId selected = selectedDevice();
     QList<DrlDevId> sorted;
     sorted.reserve(order.size());
     for (int old : order)
@@ -315,6 +350,13 @@ void DRL::tbv_devs_sortRowOrderChanged(const QList<int>& order) {
     // A permutation that does not cover every row would lose devices: keep the old list.
     if (sorted.size() == rowDevices_.size())
         rowDevices_ = sorted;
+    const int row = rowOf(selected);
+    if (row < 0)
+        return;
+    if (ui->tbv_devs->selectedRows().first().row() != row)
+        ui->tbv_devs->selectRow(row);
+    else
+        updateActions();
 }
 
 void DRL::tbv_devs_doubleClicked(const QModelIndex& index) {
@@ -344,12 +386,16 @@ void DRL::tbv_devs_customContextMenuRequested(const QPoint& pos) {
 }
 
 void DRL::init_device_clicked() {
-    StorageManager::instance()->initDevice(this, selectedDevice());
+    const DrlDevId id = selectedDevice();
+    if (mayStart(id, &DcpRespInfo::canInitialize))
+        StorageManager::instance()->initDevice(this, id);
     updateActions();
 }
 
 void DRL::rebuild_device_clicked() {
-    StorageManager::instance()->rebuildDevice(this, selectedDevice());
+    const DrlDevId id = selectedDevice();
+    if (mayStart(id, &DcpRespInfo::readyForRebuild))
+        StorageManager::instance()->rebuildDevice(this, id);
     updateActions();
 }
 

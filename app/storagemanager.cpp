@@ -30,16 +30,23 @@ constexpr quint32 kPeriodicQueryMs = 60000;
 
 // Asks the core one request and hands its answer over with its own type, or null.
 template <typename Response>
-Response* ask(drl::CvnStorageManager* core, DrlDevId id, const dcp::DcpRequest& request) {
+Response* ask(drl::CvnStorageManager* core, DrlDevId id, const dcp::DcpRequest& request,
+              quint32* result = nullptr) {
+    quint32 ignored = 0;
+    quint32& r = result ? *result : ignored;
+    r = drl::DeviceIoFailed;
     if (!core) {
         return nullptr;
     }
     dcp::DcpResponse* response = nullptr;
-    if (core->execute(id, &request, &response) != drl::Ok || !response) {
+    r = core->execute(id, &request, &response);
+    if (r != drl::Ok || !response) {
+        r = r == drl::Ok ? quint32(drl::DeviceIoFailed) : r;
         return nullptr;
     }
     if (response->type != request.type) {
         delete response;
+        r = drl::DeviceIoFailed;
         return nullptr;
     }
     return static_cast<Response*>(response);
@@ -103,8 +110,16 @@ void StorageManager::startListening() {
 }
 
 void StorageManager::rescanDevices() {
-    if (core_) {
-        core_->rescan();
+    if (!core_) {
+        return;
+    }
+    core_->rescan();
+    // The scan reports only a changed list: a device it still has but the window lacks, or
+    // shows as not answering, is asked again here.
+    std::vector<DrlDevId> ids;
+    if (!silent_.isEmpty() ||
+        (core_->getDevices(&ids) == drl::Ok && QList<DrlDevId>(ids.begin(), ids.end()) != shown_)) {
+        refreshDeviceList();
     }
 }
 
@@ -151,6 +166,7 @@ void StorageManager::customEvent(QEvent* event) {
         event->accept();
         auto* e = static_cast<DeviceInfoEvent*>(event);
         infoCache_.insert(e->device, std::make_shared<DcpRespInfo>(e->info));
+        silent_.removeAll(e->device);
         if (!progressPolls_.contains(e->device)) {
             emit deviceChange(e->device, &e->info);
         }
@@ -213,18 +229,34 @@ void StorageManager::refreshDeviceList() {
     for (auto it = progressPolls_.begin(); it != progressPolls_.end();) {
         it = listed.contains(it.key()) ? std::next(it) : progressPolls_.erase(it);
     }
+    const auto unlisted = [&listed](DrlDevId id) { return !listed.contains(id); };
+    initializing_.removeIf(unlisted);
+    silent_.removeIf(unlisted);
 
     QMap<DrlDevId, DcpRespInfo*> map;
     for (DrlDevId id : listed) {
-        DcpRespInfo* info = deviceInfo(id, true);
+        quint32 result = drl::Ok;
+        DcpRespInfo* info = queryInfo(id, &result);
+        initializing_.removeAll(id);
+        silent_.removeAll(id);
+        if (result == drl::DeviceInitializing) {
+            initializing_.append(id);
+        } else if (!info) {
+            silent_.append(id);
+        }
+        const bool fresh = info != nullptr;
+        // A device the core still lists keeps its row with what it last told us.
+        if (!fresh && infoCache_.contains(id)) {
+            info = new DcpRespInfo(*infoCache_.value(id));
+        }
         if (!info) {
             continue;
         }
         map.insert(id, info);
-        if (info->raidStatus == dcp::RaidRebuilding) {
+        if (fresh && info->raidStatus == dcp::RaidRebuilding) {
             trackProgress(id);
         }
-        if (!knownDevices_.contains(id)) {
+        if (fresh && !knownDevices_.contains(id)) {
             const dcp::DcpReqGetInfo getInfo;
             const dcp::DcpReqGetStatusText getText;
             core_->startAsyncComm(id, &getInfo, kPeriodicQueryMs, nullptr);
@@ -236,6 +268,7 @@ void StorageManager::refreshDeviceList() {
         }
     }
     knownDevices_ = listed;
+    shown_ = map.keys();
     emit deviceListChange(map);
     qDeleteAll(map);
 }
@@ -247,7 +280,11 @@ DcpRespInfo* StorageManager::deviceInfo(DrlDevId id, bool refresh) {
             return new DcpRespInfo(**cached);
         }
     }
-    auto* info = ask<DcpRespInfo>(core_.get(), id, dcp::DcpReqGetInfo());
+    return queryInfo(id, nullptr);
+}
+
+DcpRespInfo* StorageManager::queryInfo(DrlDevId id, quint32* result) {
+    auto* info = ask<DcpRespInfo>(core_.get(), id, dcp::DcpReqGetInfo(), result);
     if (info) {
         infoCache_.insert(id, std::make_shared<DcpRespInfo>(*info));
     }
@@ -262,17 +299,27 @@ DcpRespStatusText* StorageManager::statusText(DrlDevId id) {
     return ask<DcpRespStatusText>(core_.get(), id, dcp::DcpReqGetStatusText());
 }
 
-DcpRespInitConfiguration* StorageManager::sendInitConfiguration(DrlDevId id, quint32 capacityMode) {
+DcpRespInitConfiguration* StorageManager::sendInitConfiguration(DrlDevId id, quint32 capacityMode,
+                                                                quint32* result) {
     return ask<DcpRespInitConfiguration>(
-        core_.get(), id, dcp::DcpReqInitConfiguration(dcp::kConfigurationRaid5, capacityMode));
+        core_.get(), id, dcp::DcpReqInitConfiguration(dcp::kConfigurationRaid5, capacityMode),
+        result);
 }
 
-DcpRespRebuild* StorageManager::sendRebuild(DrlDevId id) {
-    return ask<DcpRespRebuild>(core_.get(), id, dcp::DcpReqRebuild());
+DcpRespRebuild* StorageManager::sendRebuild(DrlDevId id, quint32* result) {
+    return ask<DcpRespRebuild>(core_.get(), id, dcp::DcpReqRebuild(), result);
 }
 
 bool StorageManager::isDeviceBusy(DrlDevId id) const {
-    return progressPolls_.contains(id);
+    return progressPolls_.contains(id) || initializing_.contains(id);
+}
+
+bool StorageManager::isDeviceInitializing(DrlDevId id) const {
+    return initializing_.contains(id);
+}
+
+bool StorageManager::isDeviceAnswering(DrlDevId id) const {
+    return !silent_.contains(id);
 }
 
 bool StorageManager::hasTrackedOperations() const {
@@ -304,17 +351,51 @@ bool StorageManager::confirmAction(QWidget* parent, const QString& text) {
     return TPrompts::current().confirm(parent, tr("Are you sure?"), text);
 }
 
+void StorageManager::sayUnreached(QWidget* parent, quint32 result, const QString& title,
+                                  const QString& firstLine) {
+    if (result == drl::DeviceInitializing) {
+        TPrompts::current().failure(
+            parent, title, tr("The requested device is currently\nprocessing another request."));
+        return;
+    }
+    const QString why = result == drl::UnknownDevice
+                            ? tr("The requested device is no longer attached.")
+                            : tr("The requested device does not answer.");
+    TPrompts::current().failure(parent, title,
+                                firstLine.isEmpty() ? why : firstLine + QLatin1Char('\n') + why);
+}
+
+namespace {
+
+// The question names the device it will act on, on a line of its own.
+QString naming(const QString& question, const DcpRespInfo& info) {
+    return question + QLatin1Char('\n') +
+           StorageManager::tr("%1, Serial#: %2")
+               .arg(QString::fromLatin1(info.model.data(), qsizetype(info.model.size())),
+                    QString::fromLatin1(info.serialText.data(), qsizetype(info.serialText.size())));
+}
+
+}  // namespace
+
 void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
-    if (rejectIfBusy(parent, id, tr("Cannot Initialize!"))) {
+    const QString title = tr("Cannot Initialize!");
+    if (rejectIfBusy(parent, id, title)) {
         return;
     }
-    if (!confirmAction(parent, tr("Are you sure you want to initialize a\nnew RAID "
-                                  "configuration? Initialization\nwill destroy data on the "
-                                  "drives."))) {
-        return;
-    }
+    // Read before the question, which names the device.
+    quint32 result = drl::Ok;
     std::unique_ptr<DcpRespInfo> info(deviceInfo(id, false));
     if (!info) {
+        info.reset(queryInfo(id, &result));
+    }
+    if (!info) {
+        sayUnreached(parent, result, title, QString());
+        return;
+    }
+    if (!confirmAction(parent, naming(tr("Are you sure you want to initialize a\nnew RAID "
+                                         "configuration? Initialization\nwill destroy data on the "
+                                         "drives."),
+                                      *info))) {
         return;
     }
     quint32 capacityMode = 0;
@@ -325,11 +406,19 @@ void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
         }
         capacityMode = quint32(chosen);
     }
-    std::unique_ptr<DcpRespInitConfiguration> response(sendInitConfiguration(id, capacityMode));
+    std::unique_ptr<DcpRespInitConfiguration> response(
+        sendInitConfiguration(id, capacityMode, &result));
     if (!response) {
+        sayUnreached(
+            parent, result,
+            result == drl::DeviceInitializing ? title : tr("Initialize Configuration Failure!"),
+            tr("Failed to initialize configuration!"));
         return;
     }
     if (response->result == dcp::InitInitialized) {
+        if (!initializing_.contains(id)) {
+            initializing_.append(id);
+        }
         emit deviceInitializing(id);
     } else {
         TPrompts::current().failure(
@@ -340,15 +429,30 @@ void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
 }
 
 void StorageManager::rebuildDevice(QWidget* parent, DrlDevId id) {
-    if (rejectIfBusy(parent, id, tr("Cannot Rebuild!"))) {
+    const QString title = tr("Cannot Rebuild!");
+    if (rejectIfBusy(parent, id, title)) {
         return;
     }
-    if (!confirmAction(parent, tr("Are you sure you want to rebuild\nthe RAID configuration? "
-                                  "Rebuilding\nwill alter data on the newly added drive."))) {
+    quint32 result = drl::Ok;
+    std::unique_ptr<DcpRespInfo> info(deviceInfo(id, false));
+    if (!info) {
+        info.reset(queryInfo(id, &result));
+    }
+    if (!info) {
+        sayUnreached(parent, result, title, QString());
         return;
     }
-    std::unique_ptr<DcpRespRebuild> response(sendRebuild(id));
+    if (!confirmAction(parent,
+                       naming(tr("Are you sure you want to rebuild\nthe RAID configuration? "
+                                 "Rebuilding\nwill alter data on the newly added drive."),
+                              *info))) {
+        return;
+    }
+    std::unique_ptr<DcpRespRebuild> response(sendRebuild(id, &result));
     if (!response) {
+        sayUnreached(parent, result,
+                     result == drl::DeviceInitializing ? title : tr("Rebuild Failure!"),
+                     tr("Failed to initiate a RAID rebuild!"));
         return;
     }
     if (response->result == dcp::RebuildInProgress) {

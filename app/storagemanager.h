@@ -91,11 +91,19 @@ public:
     DcpRespInfo* deviceInfo(DrlDevId id, bool refresh);
     DcpRespDriveInfo* driveInfo(DrlDevId id, quint32 driveIndex);
     DcpRespStatusText* statusText(DrlDevId id);
-    DcpRespInitConfiguration* sendInitConfiguration(DrlDevId id, quint32 capacityMode);
-    DcpRespRebuild* sendRebuild(DrlDevId id);
+    // On failure *result, when given, holds the core's result.
+    DcpRespInitConfiguration* sendInitConfiguration(DrlDevId id, quint32 capacityMode,
+                                                    quint32* result = nullptr);
+    DcpRespRebuild* sendRebuild(DrlDevId id, quint32* result = nullptr);
 
-    // A device with a progress poll is busy for the GUI.
+    // A device with a progress poll, or one that initialises, is busy for the GUI.
     bool isDeviceBusy(DrlDevId id) const;
+    // From an accepted initialisation (or the core's refusal) until a refresh in which the
+    // device answers again or is gone.
+    bool isDeviceInitializing(DrlDevId id) const;
+    // False for a listed device whose last information query failed; its row keeps the
+    // last information received.
+    bool isDeviceAnswering(DrlDevId id) const;
     bool hasTrackedOperations() const;
     void trackProgress(DrlDevId id);
 
@@ -135,9 +143,16 @@ private:
     StorageManager();
     ~StorageManager() override;
     void handleProgress(const RebuildProgressEvent& event);
+    DcpRespInfo* queryInfo(DrlDevId id, quint32* result);
+    // Tells the user why a command could not reach the device; title names the command.
+    void sayUnreached(QWidget* parent, quint32 result, const QString& title,
+                      const QString& firstLine);
 
     std::unique_ptr<corvane::drl::CvnStorageManager> core_;
     QList<DrlDevId> knownDevices_;
     QMap<DrlDevId, ProgressPoll> progressPolls_;
     QMap<DrlDevId, std::shared_ptr<DcpRespInfo>> infoCache_;
+    QList<DrlDevId> initializing_;
+    QList<DrlDevId> silent_;
+    QList<DrlDevId> shown_;  // the devices of the last list signal
 };

@@ -15,16 +15,19 @@ namespace corvane::demo {
 class DemoRig;
 }
 
-// Taken first thing in main: how long the process has run, from the kernel's record of
-// its start (10 ms steps) and from main's own start.
+// Taken first thing in main. The program's start is main's; the kernel's record of the
+// process (10 ms steps) is older by the dynamic loading and by whatever ran in the process
+// before it exec'd this program (a launcher script does).
 class StartupProbe {
 public:
     StartupProbe();
-    double msSinceProcessStart() const;
     double msSinceMain() const;
+    // -1 when the kernel's record cannot be read.
+    double msProcessBeforeMain() const;
 
 private:
     QElapsedTimer sinceMain_;
+    double processBeforeMain_ = -1;
 };
 
 // Resident memory of this process in MiB.

@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QtTest>
+#include <cerrno>
 
 #include "app/capacitydialog.h"
 #include "app_rig.h"
@@ -19,12 +20,12 @@ constexpr uint8_t kRebuild = dcp::SubRebuild;
 struct Case {
     bool rebuild;
     QString profile;
-    QString setup;  // busy, startFails, smallDrives, vanishes or initializing
+    QString setup;  // busy, startFails, smallDrives, vanishes, gone, silent or initializing
     QList<int> answers;
     QString prompts;
-    QString last;   // "title|text" of the last box or question
+    QString last;   // "title|text" of the last box or question; %dev: the device's line
     int sent;       // rebuild: requests sent; init: the capacity on the wire, -1 none
-    QString after;  // busy, initializing or nothing
+    QString after;  // busy (polled), initializing, still initializing or nothing
 };
 
 }  // namespace
@@ -52,17 +53,22 @@ private slots:
         const QString busy = "|The requested device is currently\nprocessing another request.";
         const QString rebuild =
             "Are you sure?|Are you sure you want to rebuild\nthe RAID configuration? "
-            "Rebuilding\nwill alter data on the newly added drive.";
+            "Rebuilding\nwill alter data on the newly added drive.%dev";
         const QString rebuildFailed =
             "Rebuild Failure!|Failed to initiate a RAID rebuild!\nFailed with status error: %1.";
         const QString refusedSet = rebuildFailed.arg("Invalid/Unsupported Drive Set");
         const QString refusedFailed = rebuildFailed.arg("Rebuild Failed");
         const QString init =
             "Are you sure?|Are you sure you want to initialize a\nnew RAID configuration? "
-            "Initialization\nwill destroy data on the drives.";
+            "Initialization\nwill destroy data on the drives.%dev";
         const QString initFailed =
             "Initialize Configuration Failure!|Failed to initialize configuration!\nFailed with "
             "status error: Invalid/Unsupported Drive Set.";
+        const QString gone = "\nThe requested device is no longer attached.";
+        const QString silent = "\nThe requested device does not answer.";
+        const QString rebuildUnsent = "Rebuild Failure!|Failed to initiate a RAID rebuild!";
+        const QString initUnsent =
+            "Initialize Configuration Failure!|Failed to initialize configuration!";
         const int limit = sim::kCapacityLimit;
         const int maximize = sim::kCapacityMaximize;
         const int multiple = sim::kCapacityMultiple;
@@ -75,8 +81,12 @@ private slots:
             << Case{true, "healthy", "", {1}, "confirm,failure", refusedSet, 1, ""};
         QTest::newRow("rebuild refused, failed")
             << Case{true, "degraded", "startFails", {1}, "confirm,failure", refusedFailed, 1, ""};
-        QTest::newRow("rebuild, vanished after yes")
-            << Case{true, "degraded", "vanishes", {1}, "confirm", rebuild, 0, ""};
+        QTest::newRow("rebuild, vanished after yes") << Case{
+            true, "degraded", "vanishes", {1}, "confirm,failure", rebuildUnsent + silent, 0, ""};
+        QTest::newRow("rebuild, not answering") << Case{
+            true, "degraded", "silent", {1}, "confirm,failure", rebuildUnsent + silent, 0, ""};
+        QTest::newRow("rebuild, gone before") << Case{
+            true, "degraded", "gone", {}, "failure", "Cannot Rebuild!|" + gone.mid(1), 0, ""};
         QTest::newRow("init, busy")
             << Case{false, "new", "busy", {}, "failure", "Cannot Initialize!" + busy, -1, "busy"};
         QTest::newRow("init, no") << Case{false, "new", "", {0}, "confirm", init, -1, ""};
@@ -92,13 +102,28 @@ private slots:
             << Case{false, "new", "smallDrives", {1}, "confirm", init, limit, "initializing"};
         QTest::newRow("init refused") << Case{
             false, "healthy", "", {1, 2}, "confirm,capacity,failure", initFailed, maximize, ""};
-        QTest::newRow("init, vanished after yes")
-            << Case{false, "new", "vanishes", {1, 1}, "confirm,capacity", init, -1, ""};
-        // The core refuses a device that is initialising: nothing more reaches it, no box.
+        QTest::newRow("init, vanished after yes") << Case{
+            false, "new", "vanishes", {1, 1}, "confirm,capacity,failure", initUnsent + silent,
+            -1,    ""};
+        QTest::newRow("init, not answering")
+            << Case{false, "new", "silent", {1, 1}, "confirm,capacity,failure", initUnsent + silent,
+                    -1,    ""};
+        QTest::newRow("init, gone before") << Case{
+            false, "new", "gone", {}, "failure", "Cannot Initialize!|" + gone.mid(1), -1, ""};
+        // An initialising device is busy until a refresh finds it answering.
         QTest::newRow("init while initialising")
-            << Case{false, "new", "initializing", {1, 0}, "confirm,capacity", init, limit, ""};
-        QTest::newRow("rebuild while initialising")
-            << Case{true, "new", "initializing", {1}, "confirm", rebuild, 0, ""};
+            << Case{false,          "new",
+                    "initializing", {},
+                    "failure",      "Cannot Initialize!" + busy,
+                    limit,          "still initializing"};
+        QTest::newRow("rebuild while initialising") << Case{true,
+                                                            "new",
+                                                            "initializing",
+                                                            {},
+                                                            "failure",
+                                                            "Cannot Rebuild!" + busy,
+                                                            0,
+                                                            "still initializing"};
     }
     void command() {
         QFETCH(Case, c);
@@ -117,10 +142,21 @@ private slots:
             sm->trackProgress(0);
         } else if (c.setup == "vanishes") {
             rig->prompts.beforeAnswer = [&] { rig->platform->unplug(4); };
+        } else if (c.setup == "gone") {
+            rig->platform->unplug(4);
+            rig->settle();
+        } else if (c.setup == "silent") {
+            d.emulated.disk->setFaultInjector([](sim::DiskOp, uint64_t) { return EIO; });
         } else if (c.setup == "initializing") {
             rig->prompts.answers = {1, 0};
             sm->initDevice(nullptr, 0);
             rig->prompts.kinds.clear();
+        }
+        std::unique_ptr<DcpRespInfo> info(sm->deviceInfo(0, false));
+        QString last = c.last;
+        if (info) {
+            last.replace("%dev", QString::fromStdString("\n" + info->model +
+                                                        ", Serial#: " + info->serialText));
         }
         rig->prompts.answers = c.answers;
         QSignalSpy initSpy(sm, &StorageManager::deviceInitializing);
@@ -131,7 +167,7 @@ private slots:
         }
 
         QCOMPARE(rig->prompts.kinds.join(','), c.prompts);
-        QCOMPARE(rig->prompts.last, c.last);
+        QCOMPARE(rig->prompts.last, last);
         if (c.rebuild) {
             QCOMPARE(d.log->count(kRebuild), c.sent);
         } else {
@@ -139,7 +175,8 @@ private slots:
             QCOMPARE(int(wire.size()), c.sent < 0 ? 0 : 1);
             QCOMPARE(wire.empty() ? -1 : int(wire[0][5]), c.sent);
         }
-        QCOMPARE(sm->isDeviceBusy(0), c.after == "busy");
+        QCOMPARE(sm->isDeviceBusy(0), !c.after.isEmpty());
+        QCOMPARE(sm->hasTrackedOperations(), c.after == "busy");
         QCOMPARE(initSpy.count(), c.after == "initializing" ? 1 : 0);
         if (c.after == "initializing") {
             QCOMPARE(initSpy.at(0).at(0).value<DrlDevId>(), DrlDevId(0));

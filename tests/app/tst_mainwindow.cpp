@@ -54,6 +54,7 @@ struct FakePrompts : TPrompts {
         QString kind, title, text;
     };
     std::deque<bool> confirmAnswers;
+    std::deque<int> capacityAnswers;
     QList<Seen> seen;
 
     void failure(QWidget*, const QString& title, const QString& text) override {
@@ -71,7 +72,11 @@ struct FakePrompts : TPrompts {
     }
     int chooseCapacity(QWidget*) override {
         seen.append({QStringLiteral("capacity"), {}, {}});
-        return -1;
+        if (capacityAnswers.empty())
+            return -1;
+        const int mode = capacityAnswers.front();
+        capacityAnswers.pop_front();
+        return mode;
     }
     QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
     bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
@@ -167,6 +172,20 @@ private:
         window_.reset();
         theClock->setAutoAdvance(false);
     }
+    // Which of the context menu's actions are enabled over the row.
+    QList<bool> contextOffers(int row) {
+        const QPoint at = table()->visualRect(table()->model()->index(row, 1)).center();
+        QList<bool> offered;
+        QTimer::singleShot(0, this, [&offered] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* a : menu->actions())
+                    offered << a->isEnabled();
+                menu->close();
+            }
+        });
+        emit table()->customContextMenuRequested(at);
+        return offered;
+    }
     int rowWithModelOf(unsigned disk) {
         const QString serial = QString::fromLatin1(
             QByteArray(reinterpret_cast<const char*>(rig_->model(disk)->identity().serial.data()),
@@ -240,31 +259,45 @@ private slots:
         QVERIFY(!cellItem<TPixmapItem>(cell(*window_, 0, 0)).pixmap().isNull());
         if (warningIcon)
             QVERIFY(!cellItem<TIconWithStringItem>(cell(*window_, 0, 3)).icon().isNull());
+        // An operation's end keeps the warning rule.
+        DcpRespProgress done;
+        done.operation = dcp::TypeRebuild;
+        done.phase = dcp::PhaseFailed;
+        window_->deviceStatusChange(0, done);
+        QCOMPARE(statusText(*window_, 0), "RAID Rebuild Failed\n" + status);
+        QCOMPARE(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)), warningIcon);
     }
 
     // Rules the profiles do not reach, through the slot the adapter's updates arrive at.
     void statusRules_data() {
         QTest::addColumn<quint64>("osCapacity");
-        QTest::addColumn<bool>("diskTooLarge");
+        QTest::addColumn<QString>("flags");  // tooLarge, failure, cache
         QTest::addColumn<quint32>("bus");
         QTest::addColumn<quint32>("raidStatus");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("warningIcon");
         const quint64 cap = 12000000000000ull;
         const QString usb = kRed.arg("OS Incompatibility Detected (Disk Too Large)");
+        const quint32 sata = dcp::BusSata;
         QTest::newRow("too large alone: line, no icon")
-            << cap << true << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << false;
+            << cap << "tooLarge" << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << false;
         QTest::newRow("capacities differ over USB")
-            << cap / 2 << false << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << true;
-        QTest::newRow("failed") << cap << false << quint32(dcp::BusSata) << 4u
-                                << kRed.arg("RAID Failed") << false;
+            << cap / 2 << "" << quint32(dcp::BusUsb) << 1u << "RAID Normal\n" + usb << true;
+        QTest::newRow("drive failure alone")
+            << cap << "failure" << sata << 1u
+            << "RAID Normal\n" + kRed.arg("Drive Failure is Likely") << true;
+        QTest::newRow("cache off alone")
+            << cap << "cache" << sata << 1u
+            << "RAID Normal\n<font color=\"red\">Performance Not Optimized (Cache Disabled)</font>"
+            << true;
+        QTest::newRow("failed") << cap << "" << sata << 4u << kRed.arg("RAID Failed") << false;
         QTest::newRow("several sets failed")
-            << cap << false << quint32(dcp::BusSata) << 5u
-            << kRed.arg("RAID Failed (Multiple RAID sets present)") << false;
+            << cap << "" << sata << 5u << kRed.arg("RAID Failed (Multiple RAID sets present)")
+            << false;
     }
     void statusRules() {
         QFETCH(quint64, osCapacity);
-        QFETCH(bool, diskTooLarge);
+        QFETCH(QString, flags);
         QFETCH(quint32, bus);
         QFETCH(quint32, raidStatus);
         QFETCH(QString, status);
@@ -275,7 +308,9 @@ private slots:
         QVERIFY(info);
         info->capacity = 12000000000000ull;
         info->osCapacity = osCapacity;
-        info->diskTooLarge = diskTooLarge;
+        info->diskTooLarge = flags.contains("tooLarge");
+        info->driveFailureLikely = flags.contains("failure");
+        info->cacheDisabled = flags.contains("cache");
         info->hostBus = bus;
         info->raidStatus = raidStatus;
         window_->deviceChange(0, info.get());
@@ -349,17 +384,7 @@ private slots:
         QVERIFY(!action("a_init_raid")->isEnabled());
 
         // The context menu offers the same, for the device under the cursor.
-        const QPoint at = table()->visualRect(table()->model()->index(row, 1)).center();
-        QList<bool> offered;
-        QTimer::singleShot(0, this, [&offered] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            QVERIFY(menu);
-            for (QAction* a : menu->actions())
-                offered << a->isEnabled();
-            menu->close();
-        });
-        emit table()->customContextMenuRequested(at);
-        QCOMPARE(offered, (QList<bool>{false, false, true}));
+        QCOMPARE(contextOffers(row), (QList<bool>{false, false, true}));
 
         // Preparing, then progress in the row, then Completed with the refreshed status.
         step(16000);
@@ -377,10 +402,10 @@ private slots:
         QTRY_VERIFY(!StorageManager::instance()->hasTrackedOperations());
         const int now = rowWithModelOf(degraded);
         QVERIFY(now >= 0);
-        // The list refresh lost the selection; the Completed line heads the new status.
+        // The list refresh kept the selection; the Completed line heads the new status.
         QTRY_COMPARE(statusText(*window_, now),
                      QStringLiteral("RAID Rebuild Completed\nRAID Normal"));
-        table()->selectRow(now);
+        QCOMPARE(table()->selectedRows().value(0).row(), now);
         QVERIFY(!action("a_rebuild_raid")->isEnabled());
     }
 
@@ -449,6 +474,73 @@ private slots:
         step(2000);
         QTRY_COMPARE(table()->rowCount(), 2);
         QCOMPARE(DeviceInfoDialog::registeredDevices().size(), 2);
+    }
+
+    // The selection follows its device through a sort, and the command reaches that device
+    // and names it; the device is busy until the refresh that finds it answering again.
+    void sortThenInitialize() {
+        const unsigned fresh = unsigned(rig_->plug("new"));
+        const unsigned healthy = unsigned(rig_->plug("healthy"));
+        openWindow(2);
+        table()->selectRow(0);
+        QVERIFY(action("a_init_raid")->isEnabled());
+        table()->sortByColumn(3, Qt::AscendingOrder);  // "RAID Normal" goes first
+        QCOMPARE(table()->selectedRows().value(0).row(), 1);
+        QVERIFY(action("a_init_raid")->isEnabled());
+        const QStringList identity = table()->itemText(1, 1).split('\n');
+        prompts_.confirmAnswers = {true};
+        prompts_.capacityAnswers = {0};
+        action("a_init_raid")->trigger();
+        QVERIFY(prompts_.seen.at(0).text.endsWith("drives.\n" + identity.at(0) + ", " +
+                                                  identity.at(2)));
+        QCOMPARE(rig_->model(fresh)->requests(dcp::SubInitConfiguration), 1u);
+        QCOMPARE(rig_->model(healthy)->requests(dcp::SubInitConfiguration), 0u);
+        QCOMPARE(statusText(*window_, 1), QStringLiteral("Initializing... Please wait."));
+        QVERIFY(!action("a_init_raid")->isEnabled());
+        QCOMPARE(contextOffers(1), (QList<bool>{false, false, true}));
+        window_->rebuild_device_clicked();  // as a stale enable would
+        QCOMPARE(prompts_.seen.last().title, QStringLiteral("Cannot Rebuild!"));
+        QCOMPARE(prompts_.seen.last().text,
+                 QStringLiteral("The requested device is currently\nprocessing another request."));
+
+        step(62000);  // the core looks again after its minute
+        QTRY_COMPARE(statusText(*window_, rowWithModelOf(fresh)), QStringLiteral("RAID Normal"));
+        QCOMPARE(table()->selectedRows().value(0).row(), rowWithModelOf(fresh));
+        QVERIFY(!StorageManager::instance()->isDeviceBusy(0));
+        QCOMPARE(prompts_.seen.size(), 3);
+    }
+
+    // A list change keeps the header's sort and the selected device.
+    void sortAndSelectionSurviveAListChange() {
+        rig_->plug("healthy");
+        rig_->plug("degraded");
+        openWindow(2);
+        table()->sortByColumn(3, Qt::AscendingOrder);  // bold red sorts before plain text
+        table()->selectRow(0);
+        QVERIFY(action("a_rebuild_raid")->isEnabled());
+        rig_->plug("new");
+        step(2000);
+        QTRY_COMPARE(table()->rowCount(), 3);
+        QVERIFY(statusText(*window_, 0).startsWith(kRed.arg("RAID Degraded")));
+        QCOMPARE(statusText(*window_, 1), QStringLiteral("RAID Normal"));
+        QCOMPARE(statusText(*window_, 2), QStringLiteral("RAID Status Unknown"));
+        QCOMPARE(table()->selectedRows().value(0).row(), 0);
+        QVERIFY(action("a_rebuild_raid")->isEnabled());
+    }
+
+    // One failed query during a refresh leaves the row, marked; a rescan brings it back.
+    void failedQueryKeepsTheRow() {
+        const unsigned disk = unsigned(rig_->plug("healthy"));
+        openWindow(1);
+        rig_->plug("degraded");
+        step(2000);  // scanned; the refresh waits for the event loop
+        rig_->setIgnoring(disk, true);
+        QTRY_COMPARE(table()->rowCount(), 2);
+        QCOMPARE(statusText(*window_, 0), "RAID Normal\n" + kRed.arg("Device Not Answering"));
+        QVERIFY(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)));
+        rig_->setIgnoring(disk, false);
+        action("a_rescan_devices")->trigger();
+        QTRY_COMPARE(statusText(*window_, 0), QStringLiteral("RAID Normal"));
     }
 
     void closeQuestionAndSettings() {
