@@ -125,7 +125,15 @@ PlatformAccess chooseSystemPlatform() {
 
 int run(TSingleInstanceApp& app, const std::string& product, const WindowHook& hook,
         const PlatformChooser& choose) {
+    if (!app.problem().isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(app.problem()));
     if (app.isRunning()) {
+        std::fprintf(stderr, "%s\n",
+                     qPrintable(QCoreApplication::translate(
+                                    "drl_entry",
+                                    "%1 is already running for this user and session; its "
+                                    "window is brought forward.")
+                                    .arg(QString::fromStdString(product))));
         app.raiseRunningInstance();
         return 2;
     }

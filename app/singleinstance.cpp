@@ -1,9 +1,11 @@
 #include "app/singleinstance.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -17,6 +19,19 @@ const QByteArray kRaise = "raise\n";
 const QByteArray kRaised = "raised\n";
 constexpr int kRaiseBudgetMs = 4000;
 
+// Without a runtime folder, a folder of the temporary one that only this user can write:
+// a lock anybody could plant there would keep the window from starting.
+QString privateFolder() {
+    const QString dir = QDir::tempPath() + QLatin1String("/drivelore-") + QString::number(getuid());
+    const QByteArray path = QFile::encodeName(dir);
+    ::mkdir(path.constData(), 0700);
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+        (st.st_mode & 077) != 0)
+        return {};
+    return dir;
+}
+
 }  // namespace
 
 QString TSingleInstanceApp::channelBase(const QString& key) {
@@ -27,7 +42,9 @@ QString TSingleInstanceApp::channelBase(const QString& key) {
         name += QLatin1Char('-') + QString::fromLocal8Bit(session);
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty())
-        dir = QDir::tempPath();
+        dir = privateFolder();
+    if (dir.isEmpty())
+        return {};
     // A socket path must fit in sun_path (108 bytes).
     QString base = dir + QLatin1Char('/') + name;
     if (base.toLocal8Bit().size() + 6 > 100) {
@@ -41,6 +58,13 @@ QString TSingleInstanceApp::channelBase(const QString& key) {
 TSingleInstanceApp::TSingleInstanceApp(int& argc, char** argv, const char* key)
     : QApplication(argc, argv) {
     const QString base = channelBase(QString::fromLatin1(key));
+    if (base.isEmpty()) {
+        problem_ = tr("No private folder for the single-instance lock (%1/drivelore-%2 is not "
+                      "this user's alone); running without it.")
+                       .arg(QDir::tempPath())
+                       .arg(getuid());
+        return;
+    }
     socketPath_ = base + QLatin1String(".sock");
     lock_ = new QLockFile(base + QLatin1String(".lock"));
     // Never stale by age: only a lock whose process is gone is taken over.

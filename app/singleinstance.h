@@ -20,6 +20,8 @@ public:
     ~TSingleInstanceApp() override;
 
     bool isRunning() const { return running_; }
+    // Why this process runs without the single-instance guard; empty when it has it.
+    QString problem() const { return problem_; }
     // Asks the first instance to raise its window; returns within about four seconds even
     // when that instance does not answer.
     void raiseRunningInstance();
@@ -29,7 +31,8 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
     void rethrowPending();
 
-    // Where the lock and the socket live, without their extensions.
+    // Where the lock and the socket live, without their extensions; empty when no folder
+    // only this user can write is to be had.
     static QString channelBase(const QString& key);
 
 signals:
@@ -42,6 +45,7 @@ private:
     QLockFile* lock_ = nullptr;
     QLocalServer* server_ = nullptr;
     bool running_ = false;
+    QString problem_;
     std::exception_ptr pending_;
 };
 

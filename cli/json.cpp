@@ -51,7 +51,15 @@ std::string jsonString(const std::string& latin1Text) {
 std::string jsonUtf8String(const std::string& utf8Text) {
     const std::string utf8 = wellFormed(utf8Text);
     std::string out = "\"";
-    for (unsigned char c : utf8) {
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const unsigned char c = utf8[i];
+        // U+0080..U+009F: terminals take some of them for the start of an escape sequence.
+        if (c == 0xC2 && i + 1 < utf8.size() && (unsigned char)utf8[i + 1] < 0xA0) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", (unsigned char)utf8[++i]);
+            out += buf;
+            continue;
+        }
         switch (c) {
             case '"':
                 out += "\\\"";

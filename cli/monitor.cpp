@@ -1,6 +1,8 @@
 #include "cli/monitor.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -194,22 +196,35 @@ void Monitor::warn(const std::string& line) {
 void Monitor::start() {
     mkdir(options_.stateDir.c_str(), 0755);  // an existing one is fine; saving reports the rest
     const std::string path = statePath();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Never blocks on a FIFO and never reads through a link in the state folder.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
         if (errno != ENOENT) {
             warn("cannot read the state file " + oneLineText(path) + ": " + std::strerror(errno) +
                  "; starting without the last known states");
         }
         return;
     }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        warn("the state file " + oneLineText(path) +
+             " is not a regular file; starting without the last known states");
+        return;
+    }
     std::string text(kStateMaxBytes + 1, '\0');
-    in.read(text.data(), std::streamsize(text.size()));
-    if (in.bad()) {
+    size_t got = 0;
+    ssize_t n = 0;
+    while (got < text.size() && (n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
+        got += size_t(n);
+    }
+    ::close(fd);
+    if (n < 0) {
         warn("cannot read the state file " + oneLineText(path) +
              "; starting without the last known states");
         return;
     }
-    text.resize(size_t(in.gcount()));
+    text.resize(got);
     std::string why;
     std::map<std::string, KnownDevice> loaded;
     if (text.size() > kStateMaxBytes) {

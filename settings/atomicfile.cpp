@@ -19,15 +19,6 @@ FileOps& fileOps() {
 
 namespace {
 
-std::string resolveLink(const std::string& path) {
-    boost::system::error_code ec;
-    if (!fs::is_symlink(path, ec)) {
-        return path;
-    }
-    fs::path target = fs::canonical(path, ec);
-    return ec ? path : target.string();
-}
-
 // Opens a new file beside path. Mode 0666 lets the umask decide, as a plain create would.
 int createTemporary(const std::string& path, std::string* name) {
     static std::atomic<unsigned> counter{0};
@@ -71,9 +62,15 @@ void syncFolder(const std::string& path) {
 }  // namespace
 
 bool replaceFile(const std::string& path, const std::string& content) {
-    const std::string target = resolveLink(path);
+    // Never through a link: run by root with a user's folders, a planted one would aim
+    // the write at any file. rename() replaces a name, never what a link points to.
+    const std::string& target = path;
     struct stat old;
-    const bool exists = ::stat(target.c_str(), &old) == 0;
+    const bool exists = ::lstat(target.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
     // Renaming needs only the folder's permission; keep a read-only file read-only.
     if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
         return false;
@@ -98,7 +95,7 @@ bool replaceFile(const std::string& path, const std::string& content) {
 }
 
 bool moveAside(const std::string& path, const std::string& suffix) {
-    const std::string target = resolveLink(path);
+    const std::string& target = path;
     if (fileOps().rename(target.c_str(), (target + suffix).c_str()) != 0) {
         return false;
     }

@@ -185,7 +185,7 @@ constexpr off_t kLargestFile = off_t(16) << 20;
 enum class Loaded { Ok, Unreadable, Damaged };
 
 Loaded loadDocument(TiXmlDocument& document, const std::string& fileName) {
-    int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return Loaded::Unreadable;
     }
@@ -351,6 +351,12 @@ XmlKVStore::~XmlKVStore() {
 }
 
 bool XmlKVStore::open(const std::string& name, bool save) {
+    // A link at the file is refused, not replaced: it may be the user's own, and what it
+    // points to is never read or written.
+    struct stat status;
+    if (::lstat(name.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        return false;
+    }
     if (storeLock || os::createMutex(&storeLock) != os::Ok) {
         return false;
     }

@@ -11,6 +11,8 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return 64;
     TSingleInstanceApp app(argc, argv, argv[1]);
+    if (!app.problem().isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(app.problem()));
     if (app.isRunning()) {
         app.raiseRunningInstance();
         return 2;

@@ -1,9 +1,11 @@
 // The main window, the program entry and the demo's rig, over emulated devices with the
 // clock stepped by hand.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -793,6 +795,34 @@ private slots:
         QCOMPARE(fourth.exitCode(), 2);
         QVERIFY2(took.elapsed() < 5000, qPrintable(QString::number(took.elapsed())));
         ::kill(pid_t(third.processId()), SIGCONT);
+
+        // Without a runtime folder (Qt's fallback belongs to another user here), the lock
+        // goes to a folder only this user can write, and a folder others can write is unused.
+        if (::getuid() == 0) {
+            QTemporaryDir tmp;
+            const QString qtRuntime = tmp.filePath(QStringLiteral("runtime-") +
+                                                   QString::fromLocal8Bit(getpwuid(0)->pw_name));
+            QVERIFY(QDir().mkdir(qtRuntime));
+            QCOMPARE(::chown(QFile::encodeName(qtRuntime).constData(), 65534, 65534), 0);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+            env.insert(QStringLiteral("TMPDIR"), tmp.path());
+            const QString own = tmp.filePath(QStringLiteral("drivelore-0"));
+            for (const bool trusted : {true, false}) {
+                QProcess planted;
+                planted.setProcessEnvironment(env);
+                start(planted);
+                QVERIFY2(printed(planted, "first"), trusted ? "trusted" : "untrusted");
+                QCOMPARE(planted.readAllStandardError().contains("No private folder"), !trusted);
+                const QString lock = own + QLatin1Char('/') +
+                                     QFileInfo(TSingleInstanceApp::channelBase(key)).fileName() +
+                                     ".lock";
+                QCOMPARE(QFile::exists(lock), trusted);
+                planted.closeWriteChannel();
+                QVERIFY(planted.waitForFinished(5000));
+                QVERIFY(QFile::setPermissions(own, QFileDevice::Permissions(0x7777)));
+            }
+        }
         third.closeWriteChannel();
         QVERIFY(third.waitForFinished(5000));
         QCOMPARE(third.exitCode(), 0);

@@ -462,18 +462,22 @@ TEST_F(CliTest, DeviceTextsAreEscapedAndValidUtf8) {
     id.model = "\x1b]0;own\x07\x1b[2J";
     device.model->setIdentity(id);
     sim::Drive drive = device.model->drive(0);
-    drive.model = "ok\r\nBay 9: forged\x9b";
+    drive.model = "ok\r\nBay 9: forged\x9b\x9f\x7f";
     device.model->setDrive(0, drive);
     device.model->note("event \x1b[31mred");
     const struct {
         const char* command;
         const char* shown;
     } cases[] = {{"info", "\\x1b]0;own\\x07"},
-                 {"drives", "ok\\x0d\\x0aBay 9: forged\\x9b"},
+                 {"drives", "ok\\x0d\\x0aBay 9: forged\\x9b\\x9f\\x7f"},
                  {"report", "\\x1b[31mred"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
-        EXPECT_FALSE(objects(cli({"--disk-number", "0", "--json", c.command}).out).empty());
+        const std::string json = cli({"--disk-number", "0", "--json", c.command}).out;
+        EXPECT_FALSE(objects(json).empty());
+        for (const char* raw : {"\x1b", "\x7f", "\xc2\x80", "\xc2\x9b", "\xc2\x9f"}) {
+            EXPECT_EQ(std::string::npos, json.find(raw)) << json;
+        }
         const Outcome r = cli({"--disk-number", "0", c.command});
         ASSERT_EQ(0, r.code) << r.err;
         EXPECT_TRUE(validUtf8(r.out));
@@ -485,6 +489,9 @@ TEST_F(CliTest, DeviceTextsAreEscapedAndValidUtf8) {
             EXPECT_TRUE(c.command == std::string("report") || line.rfind("Bay 9", 0) != 0) << line;
         }
     }
+    EXPECT_NE(
+        std::string::npos,
+        cli({"--disk-number", "0", "--json", "drives"}).out.find("forged\\u009b\\u009f\\u007f"));
     device.model->setVendor("Qu\x1b[2Jillon");
     const Outcome r = cli({"--disk-number", "0", "info"});
     EXPECT_EQ(cli::ExitNotOurs, r.code);

@@ -392,6 +392,20 @@ TEST_F(MonitorTest, BadStateFilesAreKeptAsideAndReplaced) {
         EXPECT_EQ(1u, parsed.size());
     }
 
+    // A FIFO or a link in its place is refused at once, never waited on or read through.
+    const std::string elsewhere = dir + "/elsewhere";
+    writeFile(elsewhere, good);
+    for (const bool fifo : {true, false}) {
+        unlink(path.c_str());
+        ASSERT_EQ(0, fifo ? mkfifo(path.c_str(), 0600) : symlink(elsewhere.c_str(), path.c_str()));
+        startMonitor();
+        EXPECT_NE(std::string::npos,
+                  log.str().rfind(fifo ? "is not a regular file" : "cannot read the state file"))
+            << log.str();
+        EXPECT_EQ((V{"raid-degraded"}), names(poll()));
+    }
+    EXPECT_EQ(good, readFile(elsewhere));
+
     // A state folder that cannot be written: said once, the monitor goes on.
     options.stateDir = dir + "/file-not-folder";
     writeFile(options.stateDir, "x");

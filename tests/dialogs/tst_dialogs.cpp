@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QFontMetricsF>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPrinter>
@@ -533,7 +534,13 @@ private slots:
         child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
         QTextEdit* view = child<QTextEdit>(dialog, "txe_status");
         QVERIFY(view->toPlainText().contains(QStringLiteral("VRXA-QD01")));
-        QVERIFY(QFontInfo(view->font()).fixedPitch());
+        // What the reader needs is equal advances; fontconfig does not flag every
+        // monospaced face as fixed pitch.
+        const QFontMetricsF metrics(view->font());
+        QCOMPARE(metrics.horizontalAdvance(QLatin1Char('i')),
+                 metrics.horizontalAdvance(QLatin1Char('W')));
+        QCOMPARE(metrics.horizontalAdvance(QLatin1Char('.')),
+                 metrics.horizontalAdvance(QLatin1Char('m')));
 
         auto longReport = [](const std::string& word) {
             std::string html = "<pre>";

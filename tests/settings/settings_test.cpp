@@ -273,15 +273,12 @@ TEST_F(KVStoreStorage, UnreadableFileIsReplacedButAFileWeMayNotWriteIsKept) {
     EXPECT_EQ(readText(path("readonly.xml")), old);
 }
 
-// Through a link, as a settings file in a dotfile repository is.
-TEST_F(KVStoreStorage, InterruptedSaveLeavesTheOldCompleteFileBehindTheLink) {
-    fs::create_directory(path("real"));
-    writeText(path("real/DRL.xml"), "");
-    fs::permissions(path("real/DRL.xml"), fs::perms(0640));
-    fs::create_symlink(path("real/DRL.xml"), path("DRL.xml"));
+TEST_F(KVStoreStorage, InterruptedSaveLeavesTheOldCompleteFile) {
+    writeText(path("DRL.xml"), "");
+    fs::permissions(path("DRL.xml"), fs::perms(0640));
     auto store = open("DRL.xml");
     store->setUInt16("g", "k", 7);
-    const std::string old = readText(path("real/DRL.xml"));
+    const std::string old = readText(path("DRL.xml"));
     fileOps().write = [calls = 0](int fd, const void* data, size_t size) mutable -> ssize_t {
         return calls++ ? (errno = ENOSPC, -1) : ::write(fd, data, std::min<size_t>(size, 30));
     };
@@ -292,16 +289,39 @@ TEST_F(KVStoreStorage, InterruptedSaveLeavesTheOldCompleteFileBehindTheLink) {
     fileOps() = systemOps;
     fileOps().rename = [](const char*, const char*) { return errno = EXDEV, -1; };
     EXPECT_FALSE(store->save());
-    EXPECT_EQ(readText(path("real/DRL.xml")), old);
-    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(root), {}), 3);  // no temporary
+    EXPECT_EQ(readText(path("DRL.xml")), old);
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(root), {}), 1);  // no temporary
     // The value waits in memory for the store's last save.
     fileOps() = systemOps;
     store.reset();
-    EXPECT_TRUE(fs::is_symlink(path("DRL.xml")));
-    EXPECT_EQ(outline(path("real/DRL.xml")),
+    EXPECT_EQ(outline(path("DRL.xml")),
               "GROUP{KEY=g}[STATE{KEY=k,TYPE=UINT16,VALUE=7} "
               "STATE{KEY=width,TYPE=INT32,VALUE=640}]");
-    EXPECT_EQ(fs::status(path("real/DRL.xml")).permissions(), fs::perms(0640));
+    EXPECT_EQ(fs::status(path("DRL.xml")).permissions(), fs::perms(0640));
+}
+
+// Run by root with a user's folders, a planted link must not aim a read, a write or the
+// damaged file's rename at another file.
+TEST_F(KVStoreStorage, LinksAreNeverFollowed) {
+    writeText(path("victim"), "not xml <");
+    writeText(path("other"), "kept");
+    fs::create_symlink(path("victim"), path("DRL.xml"));
+    fs::create_symlink(path("other"), path("DRL.xml.bad"));
+    EXPECT_EQ(open("DRL.xml"), nullptr);
+    fs::remove(path("DRL.xml"));
+    writeText(path("DRL.xml"), "not xml <");  // damaged: moved aside over the .bad link
+    auto store = open("DRL.xml");
+    ASSERT_NE(store, nullptr);
+    EXPECT_FALSE(fs::is_symlink(path("DRL.xml.bad")));
+    // A link put in place of an open store's file is not written through either.
+    fs::remove(path("DRL.xml"));
+    fs::create_symlink(path("victim"), path("DRL.xml"));
+    store->setInt32("g", "k", 1);
+    EXPECT_FALSE(store->save());
+    store.reset();
+    EXPECT_EQ(readText(path("victim")), "not xml <");
+    EXPECT_EQ(readText(path("other")), "kept");
+    EXPECT_TRUE(fs::is_symlink(path("DRL.xml")));
 }
 
 TEST_F(KVStoreStorage, OneThreadWritesTheFileAtATime) {
