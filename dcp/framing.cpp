@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "dcp/records.h"
+#include "io/debug.h"
 #include "io/rawfile.h"
 
 namespace corvane::dcp {
@@ -85,16 +87,52 @@ WorkBuffer allocateWork(uint32_t blockSize) {
     return WorkBuffer(static_cast<uint8_t*>(p));
 }
 
+std::string hex2(unsigned v) {
+    static const char digits[] = "0123456789abcdef";
+    return std::string("0x") + digits[(v >> 4) & 15] + digits[v & 15];
+}
+
+// Why the vendor command's answer is not taken, for the debug notes.
+std::string directFailure(io::ScsiResult r, const io::ScsiReport& k) {
+    if (r == io::ScsiInvalidArgument) {
+        return "not sent";
+    }
+    if (k.error != 0) {
+        return std::string("SG_IO failed: ") + std::strerror(k.error);
+    }
+    if (k.hostStatus != 0 || k.driverStatus != 0) {
+        return "transport error (host status " + hex2(k.hostStatus) + ", driver status " +
+               hex2(k.driverStatus) + ", SCSI status " + hex2(k.status) + ")";
+    }
+    if (k.status != 0) {
+        return "refused with SCSI status " + hex2(k.status);
+    }
+    if (k.resid == 0) {
+        return "completion flagged abnormal (info " + hex2(k.info) + ")";
+    }
+    const int64_t got = int64_t(kDirectPayloadSize) - k.resid;
+    return "short answer, " + std::to_string(got < 0 ? 0 : got) + " of " +
+           std::to_string(kDirectPayloadSize) + " bytes (residual " + std::to_string(k.resid) + ")";
+}
+
 bool sendDirectCommand(io::DriveHandle handle, uint8_t commandCode, const uint8_t* request,
                        uint8_t* work) {
     uint8_t cdb[12];
     buildVendorCdb(commandCode, request, cdb);
     std::memset(work, 0, kDirectPayloadSize);
-    uint8_t status = 0xFF;
+    io::ScsiReport k;
     const io::ScsiResult r =
-        io::scsiPassThrough(handle, cdb, sizeof cdb, false, work, kDirectPayloadSize, nullptr,
-                            &status, nullptr, 0, nullptr, 1);
-    return r == io::ScsiOk && status == 0;
+        io::scsiCommand(handle, cdb, sizeof cdb, false, work, kDirectPayloadSize, 1, &k);
+    // Only a whole answer counts: the bytes a short one did not bring would stay zeros that
+    // the decoders take for the device's values. Whatever reached the buffer of a command
+    // that timed out or failed on the way is not taken either.
+    const bool whole = r == io::ScsiOk && k.status == 0 && k.hostStatus == 0 &&
+                       k.driverStatus == 0 && k.resid == 0 && (k.info & SG_INFO_OK_MASK) == 0;
+    if (!whole && io::debugging()) {
+        io::debugNote("vendor command on " + handle->path() + ": " + directFailure(r, k) +
+                      "; trying the in-band mailbox");
+    }
+    return whole;
 }
 
 }  // namespace

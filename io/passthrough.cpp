@@ -13,8 +13,8 @@ constexpr uint8_t kDriverSense = 0x08;
 ScsiResult sendCommand(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength, bool dataOut,
                        void* buffer, uint32_t dataLength, uint32_t* bytesReturnedOut,
                        uint8_t* scsiStatusOut, uint8_t* senseOut, uint32_t senseCapacity,
-                       uint32_t* senseLengthOut, uint32_t timeoutSeconds, int* errnoOut) {
-    *errnoOut = 0;
+                       uint32_t* senseLengthOut, uint32_t timeoutSeconds, ScsiReport* report) {
+    *report = ScsiReport{};
     // The kernel reads cmd_len bytes from the CDB pointer; a longer CDB than it takes
     // cannot be sent whole, and a cut one would be a different command.
     if (!handle || !cdb || cdbLength == 0 || cdbLength > 16 ||
@@ -41,11 +41,15 @@ ScsiResult sendCommand(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLengt
     }
     hdr.timeout = timeoutSeconds * 1000u;
 
-    const int err = handle->scsi(&hdr);
-    if (err != 0) {
-        *errnoOut = err;
+    report->error = handle->scsi(&hdr);
+    if (report->error != 0) {
         return ScsiIoctlFailed;
     }
+    report->status = hdr.status;
+    report->hostStatus = hdr.host_status;
+    report->driverStatus = hdr.driver_status;
+    report->resid = hdr.resid;
+    report->info = hdr.info;
     if (hdr.host_status != 0 || (hdr.driver_status & ~kDriverSense) != 0) {
         return ScsiIoctlFailed;
     }
@@ -166,10 +170,18 @@ ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbL
                            void* buffer, uint32_t dataLength, uint32_t* bytesReturnedOut,
                            uint8_t* scsiStatusOut, uint8_t* senseOut, uint32_t senseCapacity,
                            uint32_t* senseLengthOut, uint32_t timeoutSeconds) {
-    int err = 0;
+    ScsiReport report;
     return sendCommand(handle, cdb, cdbLength, dataOut, buffer, dataLength, bytesReturnedOut,
                        scsiStatusOut, senseOut, senseCapacity, senseLengthOut, timeoutSeconds,
-                       &err);
+                       &report);
+}
+
+ScsiResult scsiCommand(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength, bool dataOut,
+                       void* buffer, uint32_t dataLength, uint32_t timeoutSeconds,
+                       ScsiReport* reportOut) {
+    ScsiReport scratch;
+    return sendCommand(handle, cdb, cdbLength, dataOut, buffer, dataLength, nullptr, nullptr,
+                       nullptr, 0, nullptr, timeoutSeconds, reportOut ? reportOut : &scratch);
 }
 
 uint32_t buildVerifyCdb(uint64_t firstBlock, uint32_t count, uint8_t cdb[16]) {
@@ -200,10 +212,10 @@ ScsiResult verifyBlocks(DriveHandle handle, uint64_t firstBlock, uint32_t count)
     }
     uint8_t cdb[16];
     const uint32_t length = buildVerifyCdb(firstBlock, count, cdb);
-    int err = 0;
+    ScsiReport report;
     const ScsiResult r = sendCommand(handle, cdb, length, false, nullptr, 0, nullptr, nullptr,
-                                     nullptr, 0, nullptr, 1, &err);
-    if (r == ScsiIoctlFailed && (err == ENOTTY || err == EINVAL)) {
+                                     nullptr, 0, nullptr, 1, &report);
+    if (r == ScsiIoctlFailed && (report.error == ENOTTY || report.error == EINVAL)) {
         return verifyByReading(handle, firstBlock, count);
     }
     return r;

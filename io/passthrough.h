@@ -46,6 +46,23 @@ ScsiResult scsiPassThrough(DriveHandle handle, const uint8_t* cdb, uint32_t cdbL
                            uint8_t* scsiStatusOut, uint8_t* senseOut, uint32_t senseCapacity,
                            uint32_t* senseLengthOut, uint32_t timeoutSeconds);
 
+// What the kernel said of one command: the call's errno (0 when it worked) and the fields
+// of sg_io_hdr that tell a whole answer from a partial or a late one.
+struct ScsiReport {
+    int error = 0;
+    uint8_t status = 0;
+    uint16_t hostStatus = 0;
+    uint16_t driverStatus = 0;
+    int32_t resid = 0;  // bytes of the data phase that did not move
+    uint32_t info = 0;  // SG_INFO_* bits
+};
+
+// scsiPassThrough for a caller that must look closer than the result: *reportOut gets
+// what the kernel said, also when the result is not Ok.
+ScsiResult scsiCommand(DriveHandle handle, const uint8_t* cdb, uint32_t cdbLength, bool dataOut,
+                       void* buffer, uint32_t dataLength, uint32_t timeoutSeconds,
+                       ScsiReport* reportOut);
+
 // How long one exchange waits for the others on its device, another process's included:
 // longer than one exchange can take (the kernel raises SG_IO time-outs to 7 s).
 constexpr uint32_t kExchangeLockMs = 10000;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dcp/framing.h"
+#include "os/clock.h"
 #include "sim/firmware.h"
 #include "sim/scsi.h"
 
@@ -294,16 +295,30 @@ bool EmulatedDisk::waitForHeld(unsigned n, std::chrono::milliseconds limit) {
 
 int EmulatedDisk::scsi(sg_io_hdr_t* request, const void* /*handle*/) {
     InFlight guard(*this);
+    uint32_t heldMs = 0;
     {
         // Outside the disk's lock: a test may look at the disk while a request hangs.
         std::unique_lock<std::mutex> lock(holdMutex_);
         if (hold_) {
+            const uint32_t since = os::clock().tick();
             ++held_;
             holdChanged_.notify_all();
             holdChanged_.wait(lock, [this] { return !hold_; });
             --held_;
+            heldMs = os::clock().tick() - since;
         }
     }
+    const int err = runScsi(request);
+    // SG_IO's time-out 0 is the kernel's default of 60 s.
+    const uint32_t timeoutMs = request && request->timeout ? request->timeout : 60000;
+    if (err == 0 && heldMs > timeoutMs) {
+        request->host_status = kDidTimeOut;
+        request->info |= SG_INFO_CHECK;
+    }
+    return err;
+}
+
+int EmulatedDisk::runScsi(sg_io_hdr_t* request) {
     std::lock_guard<std::mutex> lock(mutex_);
     syncMedium();
     ++counters_.scsiCommands;

@@ -79,7 +79,9 @@ public:
 
     // A pass-through that hangs, as a device does until the request's timeout: while the
     // hold is on, every SG_IO request waits inside the call until the hold is lifted, then
-    // runs as usual. The test lifts it instead of waiting out the timeout.
+    // runs as usual. The test lifts it instead of waiting out the timeout. A request held
+    // longer than its time-out (os clock) ends as the kernel ends one that timed out: host
+    // status DID_TIME_OUT, whatever the device put in the buffer left there.
     void setPassThroughHold(bool on);
     // Waits (real time, at most `limit`) until n requests are waiting in the hold.
     bool waitForHeld(unsigned n, std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -106,6 +108,7 @@ public:
     void closed(const void* handle);
 
 private:
+    int runScsi(sg_io_hdr_t* request);
     int checkTransfer(const void* buffer, size_t count, uint64_t offset) const;
     int fault(DiskOp op, uint64_t firstBlock);
     void record(DiskOp op, uint64_t first, uint64_t blocks);

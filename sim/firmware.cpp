@@ -198,8 +198,11 @@ int Firmware::scsi(sg_io_hdr_t* request, uint64_t totalBlocks) {
         return checkCondition(request, kSenseNotReady);
     }
     ++answered_;
-    const uint32_t n =
+    uint32_t n =
         request->dxfer_len < dcp::kDirectPayloadSize ? request->dxfer_len : dcp::kDirectPayloadSize;
+    if (faults_.answerBytes >= 0 && uint32_t(faults_.answerBytes) < n) {
+        n = uint32_t(faults_.answerBytes);
+    }
     std::memcpy(request->dxferp, response, n);
     request->resid = int(request->dxfer_len - n);
     return good(request);

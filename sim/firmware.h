@@ -31,6 +31,7 @@ public:
 struct TransportFaults {
     bool directRefused = false;   // vendor CDB answered with CHECK CONDITION
     bool transportError = false;  // vendor CDB lost on the way: the host adapter says so
+    int answerBytes = -1;         // the vendor CDB's data phase ends after this many; < 0: all
     int tagZeroReads = 0;         // info sector shows tag 0 this many times; < 0: always
     bool ignoreCommands = false;  // the mailbox keeps the command sector
     bool garbleAnswer = false;    // the mailbox holds neither signature afterwards

@@ -10,6 +10,8 @@ namespace corvane::sim {
 constexpr uint8_t kSenseNotReady = 0x02;
 constexpr uint8_t kSenseMediumError = 0x03;
 constexpr uint8_t kSenseIllegalRequest = 0x05;
+// The host status of a command the kernel timed out.
+constexpr uint16_t kDidTimeOut = 0x03;
 
 // Completes an SG_IO request as the kernel does for a command that reached the device.
 int good(sg_io_hdr_t* request);

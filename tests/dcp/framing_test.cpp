@@ -1,10 +1,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "dcp/framing.h"
 #include "dcp/records.h"
+#include "io/debug.h"
+#include "os/manual_clock.h"
 #include "rig.h"
 
 using namespace dcptest;
@@ -78,8 +82,15 @@ TEST_P(Framing, EndingsAndTheirCosts) {
         bool sgIo;
         DcpTransportResult result;
         std::array<uint64_t, 4> cost;
+        int answerBytes = -1;  // the direct answer ends after this many of its 256 bytes
     } cases[] = {
         {nullptr, 0, true, dcp::TransportOk, {1, 0, 0, 0}},
+        {nullptr, 0, true, dcp::TransportOk, {1, 0, 0, 0}, 256},
+        // a short answer is a failed one: the mailbox gives the whole payload
+        {nullptr, 0, true, dcp::TransportOk, {2, 3, 1, 1}, 0},
+        {nullptr, 0, true, dcp::TransportOk, {2, 3, 1, 1}, 1},
+        {nullptr, 0, true, dcp::TransportOk, {2, 3, 1, 1}, 100},
+        {nullptr, 0, true, dcp::TransportOk, {2, 3, 1, 1}, 255},
         // VERIFY, info sector, mailbox saved, command written, answer read back
         {&F::directRefused, 0, true, dcp::TransportOk, {2, 3, 1, 1}},
         {nullptr, 0, false, dcp::TransportOk, {2, 4, 1, 1}},  // a read instead of the VERIFY
@@ -94,16 +105,22 @@ TEST_P(Framing, EndingsAndTheirCosts) {
         {&F::statusNotOne, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
         {&F::badResponseChecksum, 0, true, dcp::NotAnswered, {2, 3, 2, 1}},
     };
+    std::string notes;
+    io::setDebugSink([&](const std::string& line) { notes += line + "\n"; });
     uint8_t first = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(first);
         rig.firmware->setDiskTooLarge(first % 2 == 0);  // set on every other case
-        const bool direct = !c.fault && c.sgIo;
+        const bool shortAnswer = c.answerBytes >= 0 && c.answerBytes < 256;
+        const bool direct = !c.fault && c.sgIo && !shortAnswer;
         if (c.fault) {
             rig.inBand(c.fault, c.tagZeroReads);
         } else {
-            rig.firmware->setFaults({});
+            F f;
+            f.answerBytes = c.answerBytes;
+            rig.firmware->setFaults(f);
         }
+        notes.clear();
         rig.disk->setSgIoSupported(c.sgIo);
         rig.disk->resetCounters();
         const uint64_t box = rig.firmware->mailboxLba();
@@ -125,8 +142,34 @@ TEST_P(Framing, EndingsAndTheirCosts) {
         }
         rig.disk->peek(box, after.data());
         EXPECT_EQ(c.cost[2] != 1, before == after) << "untouched, or the old block back";
+        EXPECT_EQ(shortAnswer, notes.find(" " + std::to_string(c.answerBytes) + " of 256 bytes") !=
+                                   std::string::npos)
+            << notes;
     }
+    io::setDebugSink(nullptr);
     EXPECT_TRUE(rig.disk->changedBlocks(rig.firmware->reservedBlocks()).empty());
+}
+
+// An answer that comes after the time-out is not taken, though its bytes reached the
+// buffer: the kernel reports the command timed out.
+TEST_P(Framing, ALateAnswerIsNotUsed) {
+    os::ManualClock clock;
+    os::ScopedClock use(clock);
+    for (const uint32_t heldMs : {900u, 3000u}) {
+        rig.disk->setPassThroughHold(true);
+        DcpTransportResult result = dcp::TransportInvalidArgument;
+        std::thread exchanging([&] { result = exchange(); });
+        ASSERT_TRUE(rig.disk->waitForHeld(1));
+        clock.advance(heldMs);
+        rig.disk->setPassThroughHold(false);
+        exchanging.join();
+        ASSERT_EQ(dcp::TransportOk, result);
+        uint8_t expected[490] = {};
+        sim::EchoHandler::expected(request, expected);
+        const bool direct = heldMs < 1000;
+        std::memset(expected + 256, 0, direct ? 234 : 0);
+        EXPECT_EQ(0, std::memcmp(expected, response, sizeof expected)) << heldMs;
+    }
 }
 
 TEST_P(Framing, IoFailuresAtEachStep) {
