@@ -14,6 +14,7 @@
 
 #include "helper/in_process.h"
 #include "helper/server.h"
+#include "io/debug.h"
 #include "io/platform.h"
 
 using namespace corvane;
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
         logLine(std::string("cannot set up standard output: ") + std::strerror(errno));
         return 1;
     }
+    // Which node carries a disk's SCSI commands is for the log, once per disk.
+    io::setDebugSink(logLine);
     WholeDisks disks(pattern);
     helper::Session session(disks, logLine);
     const helper::ServeEnd end = helper::serve(session, 0, out, {}, logLine);

@@ -3,15 +3,20 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
+#include "io/debug.h"
 #include "io/platform.h"
 
 namespace corvane::io {
@@ -19,11 +24,16 @@ namespace {
 
 class LinuxDisk final : public Disk {
 public:
-    LinuxDisk(int fd, bool isBlockDevice, std::string path)
-        : fd_(fd), isBlock_(isBlockDevice), path_(std::move(path)) {}
+    // scsiFd: the disk's SCSI generic node, or -1 to send SCSI commands to the disk itself.
+    LinuxDisk(int fd, int scsiFd, bool isBlockDevice, std::string path)
+        : fd_(fd), scsiFd_(scsiFd), isBlock_(isBlockDevice), path_(std::move(path)) {}
     ~LinuxDisk() override { close(); }
 
     int close() override {
+        if (scsiFd_ >= 0) {
+            ::close(scsiFd_);
+            scsiFd_ = -1;
+        }
         if (fd_ < 0) {
             return 0;
         }
@@ -77,7 +87,7 @@ public:
         if (fd_ < 0) {
             return EBADF;
         }
-        return ioctl(fd_, SG_IO, request) == 0 ? 0 : errno;
+        return ioctl(scsiFd_ >= 0 ? scsiFd_ : fd_, SG_IO, request) == 0 ? 0 : errno;
     }
 
     int readAt(void* buffer, size_t count, uint64_t offset, size_t* done) override {
@@ -166,50 +176,23 @@ public:
 
 private:
     int fd_;
+    int scsiFd_;
     bool isBlock_;
     std::string path_;
 };
+
+std::string devNumber(dev_t d) {
+    return std::to_string(major(d)) + ":" + std::to_string(minor(d));
+}
 
 // Block devices open with O_DIRECT so that every transfer reaches the device: through the
 // page cache the host would read back its own command sector instead of the device's
 // answer. A regular file (a disk image) has no device behind it and is opened read-only:
 // nothing ever writes a command sector into it.
-std::unique_ptr<Disk> openDevice(const std::string& path, bool allowImage, int* errorOut) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        *errorOut = errno;
-        return nullptr;
-    }
-    const bool image = allowImage && S_ISREG(st.st_mode);
-    int fd = image ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
-                   : ::open(path.c_str(), O_RDWR | O_DIRECT | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *errorOut = errno;
-        return nullptr;
-    }
-    // What was opened is what counts: the path may have changed since the stat.
-    if (fstat(fd, &st) != 0) {
-        *errorOut = errno;
-        ::close(fd);
-        return nullptr;
-    }
-    const bool isBlock = S_ISBLK(st.st_mode);
-    if (!isBlock && !(image && S_ISREG(st.st_mode))) {
-        *errorOut = ENOTBLK;
-        ::close(fd);
-        return nullptr;
-    }
-    if (isBlock && image) {
-        ::close(fd);
-        *errorOut = EAGAIN;
-        return nullptr;
-    }
-    return std::make_unique<LinuxDisk>(fd, isBlock, path);
-}
-
 class LinuxPlatform final : public Platform {
 public:
-    explicit LinuxPlatform(std::string pattern) : pattern_(std::move(pattern)) {}
+    LinuxPlatform(std::string pattern, LinuxPaths paths)
+        : pattern_(std::move(pattern)), paths_(std::move(paths)) {}
 
     std::unique_ptr<Disk> openDisk(unsigned diskNumber, int* errorOut) override {
         *errorOut = 0;
@@ -246,7 +229,59 @@ public:
     }
 
 private:
+    std::unique_ptr<Disk> openDevice(const std::string& path, bool allowImage, int* errorOut) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            *errorOut = errno;
+            return nullptr;
+        }
+        const bool image = allowImage && S_ISREG(st.st_mode);
+        int fd = image ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                       : ::open(path.c_str(), O_RDWR | O_DIRECT | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            *errorOut = errno;
+            return nullptr;
+        }
+        // What was opened is what counts: the path may have changed since the stat.
+        if (fstat(fd, &st) != 0) {
+            *errorOut = errno;
+            ::close(fd);
+            return nullptr;
+        }
+        const bool isBlock = S_ISBLK(st.st_mode);
+        if (!isBlock && !(image && S_ISREG(st.st_mode))) {
+            *errorOut = ENOTBLK;
+            ::close(fd);
+            return nullptr;
+        }
+        if (isBlock && image) {
+            ::close(fd);
+            *errorOut = EAGAIN;
+            return nullptr;
+        }
+        int scsiFd = -1;
+        if (isBlock) {
+            std::string why;
+            scsiFd = openGenericNode(st.st_rdev, paths_, &why);
+            if (scsiFd < 0 && firstNote(st.st_rdev)) {
+                debugNote(path + ": " + why +
+                          "; SCSI commands go to the disk itself, whose time-outs the block layer "
+                          "raises to at least 7 s");
+            }
+        }
+        return std::make_unique<LinuxDisk>(fd, scsiFd, isBlock, path);
+    }
+
+    // A disk without its generic node is opened for every exchange; saying so once is enough.
+    bool firstNote(dev_t disk) {
+        std::lock_guard<std::mutex> lock(notedMutex_);
+        return noted_.insert(disk).second;
+    }
+
     std::string pattern_;
+    LinuxPaths paths_;
+    std::mutex notedMutex_;
+    std::set<dev_t> noted_;
 };
 
 std::mutex platformMutex;
@@ -254,8 +289,65 @@ std::shared_ptr<Platform> current;
 
 }  // namespace
 
-std::shared_ptr<Platform> makeLinuxPlatform(const std::string& diskPattern) {
-    return std::make_shared<LinuxPlatform>(diskPattern);
+int openGenericNode(dev_t disk, const LinuxPaths& paths, std::string* why) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A partition has no device link: only a whole disk leads to its SCSI device.
+    const fs::path device =
+        fs::canonical(fs::path(paths.sys) / "dev/block" / devNumber(disk) / "device", ec);
+    if (ec) {
+        *why = "not a SCSI disk in sysfs";
+        return -1;
+    }
+    std::string name;
+    for (fs::directory_iterator it(device / "scsi_generic", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (!name.empty()) {
+            *why = "more than one SCSI generic node";
+            return -1;
+        }
+        name = it->path().filename().string();
+    }
+    if (name.empty()) {
+        *why = "no SCSI generic node";
+        return -1;
+    }
+    const std::string node = paths.dev + "/" + name;
+    // The node must be the character device that sysfs files under the disk's own SCSI
+    // device, before it is opened (opening some other device may do something) and after.
+    const auto ours = [&](const struct stat& st) {
+        std::error_code e;
+        return S_ISCHR(st.st_mode) &&
+               fs::canonical(fs::path(paths.sys) / "dev/char" / devNumber(st.st_rdev) / "device",
+                             e) == device &&
+               !e;
+    };
+    struct stat st {};
+    if (::lstat(node.c_str(), &st) != 0) {
+        *why = node + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (!ours(st)) {
+        *why = node + " refused: not the character device of this disk's SCSI device";
+        return -1;
+    }
+    const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        *why = node + ": " + std::strerror(errno);
+        return -1;
+    }
+    const dev_t checked = st.st_rdev;
+    if (fstat(fd, &st) != 0 || st.st_rdev != checked || !ours(st)) {
+        ::close(fd);
+        *why = node + " refused: it changed while it was opened";
+        return -1;
+    }
+    return fd;
+}
+
+std::shared_ptr<Platform> makeLinuxPlatform(const std::string& diskPattern,
+                                            const LinuxPaths& paths) {
+    return std::make_shared<LinuxPlatform>(diskPattern, paths);
 }
 
 Platform& platform() {

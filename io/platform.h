@@ -1,6 +1,7 @@
 #pragma once
 
 #include <scsi/sg.h>
+#include <sys/types.h>
 
 #include <cerrno>
 
@@ -54,8 +55,24 @@ public:
 Platform& platform();
 void setPlatform(std::shared_ptr<Platform> platform);
 
+// Where the Linux platform finds sysfs and the device nodes it names; fixed by the program,
+// never taken from a user (tests give a tree of their own).
+struct LinuxPaths {
+    std::string sys = "/sys";
+    std::string dev = "/dev";
+};
+
 // System calls on /dev/sdX (or the paths that diskPattern names: "%c" is the letter
-// a+N, "%d" the number N).
-std::shared_ptr<Platform> makeLinuxPlatform(const std::string& diskPattern = "/dev/sd%c");
+// a+N, "%d" the number N). SCSI commands go to the disk's SCSI generic node when it has
+// one (see openGenericNode), else to the disk, which is noted once per disk.
+std::shared_ptr<Platform> makeLinuxPlatform(const std::string& diskPattern = "/dev/sd%c",
+                                            const LinuxPaths& paths = {});
+
+// The SCSI generic node (sgN) of the whole disk with device number `disk`: named by sysfs
+// below the disk's SCSI device, opened read/write, non-blocking, close-on-exec and never
+// through a link, and taken only when it is a character device that sysfs places under
+// that same SCSI device. An open descriptor, or -1 with *why saying why there is none.
+// The block layer raises SG_IO time-outs under 7 s to 7 s; the generic node keeps them.
+int openGenericNode(dev_t disk, const LinuxPaths& paths, std::string* why);
 
 }  // namespace corvane::io
