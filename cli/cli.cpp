@@ -29,6 +29,7 @@
 #include "dcp/texts.h"
 #include "drl/storage_manager_impl.h"
 #include "drl_version.h"
+#include "io/debug.h"
 #include "io/passthrough.h"
 #include "io/platform.h"
 #include "os/device_listener.h"
@@ -69,6 +70,8 @@ const char* kUsage =
     "                             profiles: PROFILES\n"
     "  --block-size B             block size of the emulated disks (default 512)\n"
     "  --via-helper               open the disks through drivelore-helper (pkexec)\n"
+    "  --debug                    say on standard error why each exchange took the\n"
+    "                             path it took (vendor command or in-band mailbox)\n"
     "  --json                     one JSON object per record\n"
     "  --yes                      do not ask before rebuild or init\n"
     "  --force                    send rebuild or init although the device's information\n"
@@ -128,6 +131,7 @@ struct Options {
     std::optional<uint32_t> diskNumber;
     std::optional<std::string> diskPattern;
     bool viaHelper = false;
+    bool debug = false;
     std::vector<std::string> emulated;
     uint32_t blockSize = 512;
     bool json = false;
@@ -217,6 +221,8 @@ Options parse(const std::vector<std::string>& args) {
             o.diskPattern = text();
         } else if (a == "--via-helper") {
             o.viaHelper = true;
+        } else if (a == "--debug") {
+            o.debug = true;
         } else if (a == "--emulated") {
             const std::string list = value() + ",";
             for (size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos;
@@ -739,6 +745,28 @@ std::string usage() {
     return text;
 }
 
+// The transport's notes on standard error for the length of one command line.
+class DebugNotes {
+public:
+    DebugNotes(bool on, std::ostream& err) : on_(on) {
+        if (on_) {
+            io::setDebugSink([&err](const std::string& line) {
+                err << "drivelore-cli: debug: " << terminalText(line) << "\n";
+            });
+        }
+    }
+    ~DebugNotes() {
+        if (on_) {
+            io::setDebugSink(nullptr);
+        }
+    }
+    DebugNotes(const DebugNotes&) = delete;
+    DebugNotes& operator=(const DebugNotes&) = delete;
+
+private:
+    bool on_;
+};
+
 }  // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -763,6 +791,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << usage();
         return ExitUsage;
     }
+    const DebugNotes notes(o.debug, err);
     if (o.diskPattern) {
         io::setPlatform(io::makeLinuxPlatform(*o.diskPattern));
     }
