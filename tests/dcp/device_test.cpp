@@ -98,6 +98,14 @@ protected:
         return std::unique_ptr<Resp>(typed);
     }
 
+    // The kernel's target core keeps only the first 10 bytes of a CDB whose operation code
+    // is 0xE0 or more, so no request may need bytes 10 and 11 (payload bytes 6 and 7).
+    void TearDown() override {
+        for (const Bytes8& r : device->requests) {
+            ASSERT_EQ(0, r[6] | r[7]) << "sub-command " << int(r[0]);
+        }
+    }
+
     const uint32_t blockSize = std::get<0>(GetParam());
     const bool inBand = std::get<1>(GetParam());
     std::shared_ptr<ScriptedDevice> device = std::make_shared<ScriptedDevice>();
