@@ -263,7 +263,7 @@ private:
         if (isBlock) {
             std::string why;
             scsiFd = openGenericNode(st.st_rdev, paths_, &why);
-            if (scsiFd < 0 && firstNote(st.st_rdev)) {
+            if (scsiFd < 0 && !why.empty() && firstNote(st.st_rdev)) {
                 debugNote(path + ": " + why +
                           "; SCSI commands go to the disk itself, whose time-outs the block layer "
                           "raises to at least 7 s");
@@ -296,7 +296,7 @@ int openGenericNode(dev_t disk, const LinuxPaths& paths, std::string* why) {
     const fs::path device =
         fs::canonical(fs::path(paths.sys) / "dev/block" / devNumber(disk) / "device", ec);
     if (ec) {
-        *why = "not a SCSI disk in sysfs";
+        why->clear();  // a loop, virtio or NVMe disk: no SCSI device, nothing to say
         return -1;
     }
     std::string name;

@@ -71,7 +71,8 @@ std::shared_ptr<Platform> makeLinuxPlatform(const std::string& diskPattern = "/d
 // The SCSI generic node (sgN) of the whole disk with device number `disk`: named by sysfs
 // below the disk's SCSI device, opened read/write, non-blocking, close-on-exec and never
 // through a link, and taken only when it is a character device that sysfs places under
-// that same SCSI device. An open descriptor, or -1 with *why saying why there is none.
+// that same SCSI device. An open descriptor, or -1 with *why saying why there is none
+// (empty for a disk that is no SCSI device at all).
 // The block layer raises SG_IO time-outs under 7 s to 7 s; the generic node keeps them.
 int openGenericNode(dev_t disk, const LinuxPaths& paths, std::string* why);
 
