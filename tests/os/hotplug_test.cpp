@@ -65,18 +65,18 @@ private:
 // one started here is stopped again.
 class UdevDaemon {
 public:
-    ~UdevDaemon() { stop(); }
+    ~UdevDaemon() {
+        if (started_) {
+            std::system("udevadm control --exit >/dev/null 2>&1");
+            // Left behind, the socket would make listeners believe a daemon still runs.
+            unlink("/run/udev/control");
+        }
+    }
 
     // Empty when a daemon runs; otherwise why none could.
     std::string start() {
-        std::string binary;
-        for (const char* p : {"/lib/systemd/systemd-udevd", "/usr/lib/systemd/systemd-udevd"}) {
-            if (access(p, X_OK) == 0) {
-                binary = p;
-                break;
-            }
-        }
-        if (binary.empty()) {
+        std::string binary = "/lib/systemd/systemd-udevd";
+        if (access(binary.c_str(), X_OK) != 0 && access((binary = "/usr" + binary).c_str(), X_OK)) {
             return "systemd-udevd is not installed (Debian package udev)";
         }
         if (ping()) {
@@ -92,16 +92,6 @@ public:
             }
         }
         return "systemd-udevd did not answer";
-    }
-
-    void stop() {
-        if (!started_) {
-            return;
-        }
-        started_ = false;
-        std::system("udevadm control --exit >/dev/null 2>&1");
-        // Left behind, the socket would make listeners believe a daemon still runs.
-        unlink("/run/udev/control");
     }
 
 private:
