@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <vector>
 
 #include "dcp/framing.h"
 #include "sim/emulated_disk.h"
