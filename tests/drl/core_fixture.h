@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "dcp/records.h"
@@ -91,9 +92,7 @@ public:
     }
     std::vector<Seen> take() {
         std::lock_guard<std::mutex> lock(m);
-        std::vector<Seen> out;
-        out.swap(events);
-        return out;
+        return std::exchange(events, {});
     }
     std::mutex m;
     std::vector<Seen> events;

@@ -13,13 +13,10 @@ using Clock = std::chrono::steady_clock;
 template <class Ready>
 bool spinUntil(Ready ready) {
     const auto limit = Clock::now() + std::chrono::seconds(10);
-    while (!ready()) {
-        if (Clock::now() > limit) {
-            return false;
-        }
+    while (!ready() && Clock::now() < limit) {
         std::this_thread::yield();
     }
-    return true;
+    return ready();
 }
 
 // The worker hangs inside a periodic request, holding commLock. A client that registers

@@ -101,16 +101,12 @@ TEST_F(CoreTest, ClientsDevicesAndFaultsAtOnce) {
             case 2:
                 devices[disk]->silent = !devices[disk]->silent;
                 break;
-            default: {
-                auto d = disks[disk];
-                {
-                    sim::TransportFaults f;
-                    f.directRefused = rng() % 2;
-                    f.ignoreCommands = rng() % 3 == 0;
-                    f.garbleAnswer = rng() % 5 == 0;
-                    d->firmware()->setFaults(f);
-                }
-            }
+            default:
+                sim::TransportFaults f;
+                f.directRefused = rng() % 2;
+                f.ignoreCommands = rng() % 3 == 0;
+                f.garbleAnswer = rng() % 5 == 0;
+                disks[disk]->firmware()->setFaults(f);
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }));
@@ -119,10 +115,9 @@ TEST_F(CoreTest, ClientsDevicesAndFaultsAtOnce) {
     }
     core.reset();
     EXPECT_FALSE(failed.load());
-    for (unsigned disk = 0; disk < 6; ++disk) {
-        auto d = disks[disk];
-        EXPECT_FALSE(d->overlapDetected()) << disk;
-        EXPECT_TRUE(d->changedBlocks(d->firmware()->reservedBlocks()).empty()) << disk;
+    for (const auto& d : disks) {
+        EXPECT_FALSE(d->overlapDetected());
+        EXPECT_TRUE(d->changedBlocks(d->firmware()->reservedBlocks()).empty());
     }
 }
 

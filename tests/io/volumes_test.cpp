@@ -138,43 +138,38 @@ TEST(ListVolumes, FollowsStackedDevicesToEveryDisk) {
     EXPECT_EQ(lettersOnDisk(out, 1), (Names{"/span"}));
 }
 
-// Permissions do not stop root, so a node that cannot be followed is built from links to
-// nowhere, a loop and a missing file.
-TEST(ListVolumes, AnEntryThatExistsButCannotBeFollowedFailsTheWholeListing) {
-    const std::pair<const char*, void (*)(const fs::path&)> breakages[] = {
+// A mount table or a node that exists but cannot be read or followed fails the whole
+// listing and leaves the caller's list alone. Permissions do not stop root, so a node that
+// cannot be followed is built from links to nowhere, a loop and a missing file.
+TEST(ListVolumes, WhatCannotBeReadOrFollowedFailsTheWholeListing) {
+    const auto expectFailure = [](const std::string& what, const auto& breakIt) {
+        SCOPED_TRACE(what);
+        Tree t;
+        t.partition(t.disk("sda", "8:0"), "sda1", "8:1");
+        const fs::path dm9 = t.disk("dm-9", "253:9");
+        // An empty line and no last newline are fine.
+        t.mountinfo("\n30 1 8:1 / /good rw - ext4 /dev/x rw\n30 1 253:9 / /dm rw - ext4 /dev/x rw");
+        std::vector<VolumeExtents> out;
+        ASSERT_TRUE(t.list(&out));
+        breakIt(t, dm9);
+        EXPECT_FALSE(t.list(&out));
+        EXPECT_EQ(describe(out), (Names{"/good 8:1 sda:0", "/dm 253:9 dm-9:-"}));
+    };
+    const std::pair<const char*, void (*)(const fs::path&)> nodes[] = {
         {"dangling block link", [](const fs::path& d) { fs::remove_all(d); }},
         {"no dev file", [](const fs::path& d) { fs::remove(d / "dev"); }},
         {"dangling slave", [](const fs::path& d) { Tree::link(d / "slaves/sdb1", d / "nowhere"); }},
         {"slaves looping back", [](const fs::path& d) { Tree::link(d / "slaves/dm-9", d); }},
     };
-    for (const auto& [what, breakIt] : breakages) {
-        SCOPED_TRACE(what);
-        Tree t;
-        t.partition(t.disk("sda", "8:0"), "sda1", "8:1");
-        const fs::path dm9 = t.disk("dm-9", "253:9");
-        t.mount("8:1 /good 253:9 /dm");
-        std::vector<VolumeExtents> out;
-        ASSERT_TRUE(t.list(&out));
-        breakIt(dm9);
-        EXPECT_FALSE(t.list(&out));
-        EXPECT_EQ(describe(out), (Names{"/good 8:1 sda:0", "/dm 253:9 dm-9:-"}));
+    for (const auto& [what, breakIt] : nodes) {
+        expectFailure(what, [&](Tree&, const fs::path& d) { breakIt(d); });
     }
-}
-
-TEST(ListVolumes, FailsWithoutAReadableMountTable) {
-    Tree t;
-    t.partition(t.disk("sda", "8:0"), "sda1", "8:1");
-    std::vector<VolumeExtents> out;
     for (const char* bad : {"21 1 8:1 / /x rw\n22 1 8:1 /\n", "21 1 8-1 / /x rw\n",
                             "21 1 :1 / /x rw\n", "21 1 99999999999:1 / /x rw\n"}) {
-        t.mountinfo(bad);
-        EXPECT_FALSE(t.list(&out)) << bad;
+        expectFailure(bad, [&](Tree& t, const fs::path&) { t.mountinfo(bad); });
     }
-    t.mountinfo("\n21 1 8:1 / /x rw - ext4 /dev/sda1 rw");  // no last newline
-    ASSERT_TRUE(t.list(&out));
-    fs::remove(t.root / "proc/self/mountinfo");
-    EXPECT_FALSE(t.list(&out));
-    EXPECT_EQ(describe(out), (Names{"/x 8:1 sda:0"}));
+    expectFailure("no mount table",
+                  [](Tree& t, const fs::path&) { fs::remove(t.root / "proc/self/mountinfo"); });
 }
 
 TEST(ListVolumes, ThisMachine) {

@@ -82,10 +82,9 @@ std::string outline(const std::string& path) {
 
 using KVStoreFile = SettingsTest;
 
-TEST_F(KVStoreFile, FreshFileHoldsTheDeclarationAndSetsAddGroupsAndStates) {
+TEST_F(KVStoreFile, SetsAddGroupsAndStatesAndRetypeAKeyInPlace) {
     auto store = open("DRL.xml");
     ASSERT_TRUE(store);
-    EXPECT_EQ(readText(path("DRL.xml")), "<?xml version=\"1.0\" ?>\n");
     store->setBool("main_window", "flag", true);
     store->setString("main_window", "w", "wide");
     store->setInt8("main_window", "w", -5);
@@ -186,64 +185,41 @@ TEST_F(KVStoreFile, StoredTextsAreAcceptedOnlyWhenTheyFitTheType) {
 
 using KVStoreStorage = SettingsTest;
 
-TEST_F(KVStoreStorage, EmptyOrMalformedFileIsReplacedAndAnUnreachableOneGivesNoStore) {
-    for (const char* text : {"", "<GROUP KEY=\"a\"></GROUP>\n<GROUP KEY=\"b\"><STATE \n"}) {
-        writeText(path("DRL.xml"), text);
+// Settings are never dropped in silence: a damaged file is kept beside the fresh one, one
+// generation of it, and a file too large to be a store counts as damaged. A missing, an
+// empty or a well-formed file is no reason to move anything.
+TEST_F(KVStoreStorage, DamagedFileIsMovedAsideBeforeAFreshOneIsWritten) {
+    const std::string fresh = "<?xml version=\"1.0\" ?>\n";
+    const std::string good =
+        "<GROUP KEY=\"g\"><STATE KEY=\"k\" TYPE=\"INT32\" VALUE=\"1\" /></GROUP>";
+    const std::string huge = "<GROUP KEY=\"g\">" + std::string((16 << 20) + 1, ' ') + "</GROUP>";
+    const std::pair<std::string, bool> cases[] = {
+        {"missing", false},     {"", false}, {good, false}, {"<GROUP KEY=\"a\"><STATE ", true},
+        {"\x01 not xml", true}, {huge, true}};
+    for (const auto& [text, damaged] : cases) {
+        SCOPED_TRACE(text.substr(0, 20));
+        text == "missing" ? void(fs::remove(path("DRL.xml"))) : writeText(path("DRL.xml"), text);
         auto store = open("DRL.xml");
-        ASSERT_TRUE(store) << text;
+        ASSERT_TRUE(store);
+        EXPECT_TRUE(readText(path("DRL.xml")) == (text == good ? good : fresh));
+        EXPECT_EQ(fs::exists(path("DRL.xml.bad")), damaged);
+        EXPECT_TRUE(!damaged || readText(path("DRL.xml.bad")) == text);
+        EXPECT_EQ(store->getInt32("g", "k", 0), text == good);
         store->setInt32("c", "k", 3);
-        EXPECT_EQ(open("DRL.xml")->getInt32("c", "k", 0), 3) << text;
+        EXPECT_EQ(open("DRL.xml")->getInt32("c", "k", 0), 3);
     }
+
+    // What cannot be written gives no store; what cannot be moved aside is not overwritten.
     fs::create_directory(path("folder.xml"));
     EXPECT_FALSE(open("folder.xml"));
     EXPECT_FALSE(open("missing/DRL.xml"));
-    fileOps().rename = [](const char*, const char*) { return errno = EIO, -1; };
-    EXPECT_FALSE(open("new.xml"));
-    // DRL.xml, the malformed one kept as DRL.xml.bad, the folder; no temporary file left
-    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 3);
-}
-
-// Settings are never dropped in silence: a damaged file is kept beside the fresh one, one
-// generation of it, and a file too large to be a store counts as damaged.
-TEST_F(KVStoreStorage, DamagedFileIsMovedAsideBeforeAFreshOneIsWritten) {
-    const std::string huge = "<GROUP KEY=\"g\">" + std::string((16 << 20) + 1, ' ') + "</GROUP>";
-    for (const std::string& damaged :
-         {std::string("<GROUP KEY=\"a\"><STATE "), std::string("\x01 not xml"), huge}) {
-        writeText(path("DRL.xml"), damaged);
-        auto store = open("DRL.xml");
-        ASSERT_TRUE(store);
-        EXPECT_EQ(readText(path("DRL.xml")), "<?xml version=\"1.0\" ?>\n");
-        EXPECT_EQ(readText(path("DRL.xml.bad")) == damaged, true) << damaged.substr(0, 20);
-        EXPECT_FALSE(store->getBool("g", "k", false));
-    }
-    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 2);
-    // A well-formed file or a missing one is no reason to move anything.
-    fs::remove(path("DRL.xml.bad"));
-    open("DRL.xml")->setInt32("g", "k", 1);
-    EXPECT_EQ(open("DRL.xml")->getInt32("g", "k", 0), 1);
-    EXPECT_FALSE(fs::exists(path("DRL.xml.bad")));
-
-    // What cannot be moved aside is not overwritten either.
     writeText(path("DRL.xml"), "<GROUP");
     fileOps().rename = [](const char*, const char*) { return errno = EIO, -1; };
+    EXPECT_FALSE(open("new.xml"));
     EXPECT_FALSE(open("DRL.xml"));
     EXPECT_EQ(readText(path("DRL.xml")), "<GROUP");
-}
-
-TEST_F(KVStoreStorage, AFailedSaveIsKeptForTheCaller) {
-    auto store = open("DRL.xml");
-    ASSERT_TRUE(store);
-    EXPECT_EQ(store->saveError(), "");
-    fileOps().rename = [](const char*, const char*) { return errno = EXDEV, -1; };
-    store->setInt32("g", "k", 5);  // the autosave fails
-    const std::string error = store->saveError();
-    EXPECT_NE(error.find(path("DRL.xml")), std::string::npos) << error;
-    EXPECT_NE(error.find(std::strerror(EXDEV)), std::string::npos) << error;
-    EXPECT_FALSE(store->save());
-    fileOps() = systemOps;
-    EXPECT_TRUE(store->save());
-    EXPECT_EQ(store->saveError(), "");
-    EXPECT_EQ(open("DRL.xml")->getInt32("g", "k", 0), 5);
+    // DRL.xml, DRL.xml.bad and the folder; no temporary file left
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 3);
 }
 
 // File modes do not bind root, so the stores run as nobody in a child process.
@@ -273,7 +249,7 @@ TEST_F(KVStoreStorage, UnreadableFileIsReplacedButAFileWeMayNotWriteIsKept) {
     EXPECT_EQ(readText(path("readonly.xml")), old);
 }
 
-TEST_F(KVStoreStorage, InterruptedSaveLeavesTheOldCompleteFile) {
+TEST_F(KVStoreStorage, FailedSavesLeaveTheOldCompleteFileAndSayWhy) {
     writeText(path("DRL.xml"), "");
     fs::permissions(path("DRL.xml"), fs::perms(0640));
     auto store = open("DRL.xml");
@@ -282,21 +258,29 @@ TEST_F(KVStoreStorage, InterruptedSaveLeavesTheOldCompleteFile) {
     fileOps().write = [calls = 0](int fd, const void* data, size_t size) mutable -> ssize_t {
         return calls++ ? (errno = ENOSPC, -1) : ::write(fd, data, std::min<size_t>(size, 30));
     };
-    store->setInt32("g", "width", 640);
+    store->setInt32("g", "width", 640);  // the autosave fails
     fileOps() = systemOps;
     fileOps().fsync = [](int) { return errno = EIO, -1; };
     EXPECT_FALSE(store->save());
     fileOps() = systemOps;
     fileOps().rename = [](const char*, const char*) { return errno = EXDEV, -1; };
     EXPECT_FALSE(store->save());
+    const std::string error = store->saveError();
+    EXPECT_NE(error.find(path("DRL.xml")), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(EXDEV)), std::string::npos) << error;
     EXPECT_EQ(readText(path("DRL.xml")), old);
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(root), {}), 1);  // no temporary
-    // The value waits in memory for the store's last save.
+    fileOps() = systemOps;
+    EXPECT_TRUE(store->save());
+    EXPECT_EQ(store->saveError(), "");
+    // A value whose autosave failed waits in memory for the store's last save.
+    fileOps().rename = [](const char*, const char*) { return errno = EXDEV, -1; };
+    store->setInt32("g", "height", 480);
     fileOps() = systemOps;
     store.reset();
     EXPECT_EQ(outline(path("DRL.xml")),
-              "GROUP{KEY=g}[STATE{KEY=k,TYPE=UINT16,VALUE=7} "
-              "STATE{KEY=width,TYPE=INT32,VALUE=640}]");
+              "GROUP{KEY=g}[STATE{KEY=k,TYPE=UINT16,VALUE=7} STATE{KEY=width,TYPE=INT32,VALUE=640} "
+              "STATE{KEY=height,TYPE=INT32,VALUE=480}]");
     EXPECT_EQ(fs::status(path("DRL.xml")).permissions(), fs::perms(0640));
 }
 

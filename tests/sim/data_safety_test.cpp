@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <vector>
 
 #include "dcp/framing.h"
 #include "sim/emulated_disk.h"
@@ -112,91 +111,52 @@ TEST(EmulatedDisk, KernelRules) {
 }
 
 // The detector follows each exchange to its end, restore included, and never takes an
-// exchange that ended, or whose handle closed, for one still running.
+// exchange that ended, or whose handle closed, for one still running. A step is a handle
+// and what it does to the mailbox: R read, r read fails, C a command sector written (bad
+// checksum: never answered), A an answerable one, Z zeros, z a write that fails, X close.
 TEST(EmulatedDisk, MailboxDetectorFollowsExchangesToTheirEnd) {
-    enum Op { Read, ReadFails, WriteCommand, WriteAnswerable, WriteZeros, WriteFails, Close };
-    struct Step {
-        int handle;
-        Op op;
-    };
-    struct Case {
+    const struct {
         const char* name;
         bool staleCommand;  // the mailbox already holds a command sector
-        std::vector<Step> steps;
+        const char* steps;
         bool overlap;
+    } cases[] = {
+        {"answered at the read-back", false, "0A 0R 1R", false},
+        {"untaken, restored", false, "0C 0R 0Z 1R", false},
+        {"a stale command sector restored", true, "0R 0C 0R 0C 1R", false},
+        {"read-back failed", false, "0C 0r 1R", false},
+        {"restore failed, handle closed", false, "0C 0R 0z 0X 1R", false},
+        {"the same handle twice", false, "0C 0R 0Z 0C 0R", false},
+        {"read before the restore", false, "0C 0R 1R", true},
+        {"write before the read-back", false, "0C 1Z", true},
+        {"read before the read-back", false, "0C 1R", true},
     };
-    const Case cases[] = {
-        {"answered at the read-back", false, {{0, WriteAnswerable}, {0, Read}, {1, Read}}, false},
-        {"untaken, restored",
-         false,
-         {{0, WriteCommand}, {0, Read}, {0, WriteZeros}, {1, Read}},
-         false},
-        {"a stale command sector restored",
-         true,
-         {{0, Read}, {0, WriteCommand}, {0, Read}, {0, WriteCommand}, {1, Read}},
-         false},
-        {"read-back failed", false, {{0, WriteCommand}, {0, ReadFails}, {1, Read}}, false},
-        {"restore failed, handle closed",
-         false,
-         {{0, WriteCommand}, {0, Read}, {0, WriteFails}, {0, Close}, {1, Read}},
-         false},
-        {"the same handle twice",
-         false,
-         {{0, WriteCommand}, {0, Read}, {0, WriteZeros}, {0, WriteCommand}, {0, Read}},
-         false},
-        {"read before the restore", false, {{0, WriteCommand}, {0, Read}, {1, Read}}, true},
-        {"write before the read-back", false, {{0, WriteCommand}, {1, WriteZeros}}, true},
-        {"read before the read-back", false, {{0, WriteCommand}, {1, Read}}, true},
-    };
-    for (const Case& c : cases) {
+    alignas(4096) static uint8_t command[4096], answerable[4096], zeros[4096], buffer[4096];
+    std::memcpy(command, dcp::kCommandSignature, 16);
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EchoRig rig(4096, 64);
         int err = 0;
         std::unique_ptr<io::Disk> handles[2] = {rig.platform->openDisk(0, &err),
                                                 rig.platform->openDisk(0, &err)};
-        alignas(4096) static uint8_t command[4096], answerable[4096], zeros[4096], buffer[4096];
-        std::memset(command, 0, sizeof command);
-        std::memcpy(command, dcp::kCommandSignature, 16);  // bad checksum: never answered
         const uint8_t request[8] = {1};
         dcp::buildCommandSector(answerable, 4096, rig.firmware->tag(), 1, request, 8);
-        const uint64_t box = rig.firmware->mailboxLba();
+        const uint64_t at = rig.firmware->mailboxLba() * 4096;
         if (c.staleCommand) {
-            rig.disk->poke(box, command);
+            rig.disk->poke(at / 4096, command);
         }
         size_t done = 0;
-        for (const Step& s : c.steps) {
-            io::Disk& h = *handles[s.handle];
-            const auto failing = [&](sim::DiskOp failed) {
-                rig.disk->setFaultInjector(
-                    [failed](sim::DiskOp op, uint64_t) { return op == failed ? EIO : 0; });
-            };
-            switch (s.op) {
-                case Read:
-                    ASSERT_EQ(0, h.readAt(buffer, 4096, box * 4096, &done));
-                    break;
-                case ReadFails:
-                    failing(sim::DiskOp::Read);
-                    ASSERT_EQ(EIO, h.readAt(buffer, 4096, box * 4096, &done));
-                    break;
-                case WriteCommand:
-                    ASSERT_EQ(0, h.writeAt(command, 4096, box * 4096, &done));
-                    break;
-                case WriteAnswerable:
-                    ASSERT_EQ(0, h.writeAt(answerable, 4096, box * 4096, &done));
-                    break;
-                case WriteZeros:
-                    ASSERT_EQ(0, h.writeAt(zeros, 4096, box * 4096, &done));
-                    break;
-                case WriteFails:
-                    failing(sim::DiskOp::Write);
-                    ASSERT_EQ(EIO, h.writeAt(zeros, 4096, box * 4096, &done));
-                    break;
-                case Close:
-                    ASSERT_EQ(0, h.close());
-                    break;
-            }
-            rig.disk->setFaultInjector(nullptr);
+        for (const char* s = c.steps; s[0]; s += s[2] ? 3 : 2) {
+            io::Disk& h = *handles[s[0] - '0'];
+            const bool fails = s[1] == 'r' || s[1] == 'z';
+            rig.disk->setFaultInjector([fails](sim::DiskOp, uint64_t) { return fails ? EIO : 0; });
+            const uint8_t* written = s[1] == 'C' ? command : s[1] == 'A' ? answerable : zeros;
+            const int rc = s[1] == 'X'                  ? h.close()
+                           : s[1] == 'R' || s[1] == 'r' ? h.readAt(buffer, 4096, at, &done)
+                                                        : h.writeAt(written, 4096, at, &done);
+            ASSERT_EQ(fails ? EIO : 0, rc) << s[1];
         }
+        rig.disk->setFaultInjector(nullptr);
         EXPECT_EQ(c.overlap, rig.disk->overlapDetected());
     }
 }

@@ -28,13 +28,6 @@ inline std::string loopUnavailable() {
     return {};
 }
 
-inline std::string readSysfs(const std::string& path) {
-    std::ifstream in(path);
-    std::string text;
-    std::getline(in, text);
-    return text;
-}
-
 // A loop device bound to a backing file for its lifetime; detached even when a test fails.
 class LoopDevice {
 public:
@@ -103,11 +96,14 @@ public:
         path_.clear();
     }
 
-    bool attached() const { return number_ >= 0; }
     int number() const { return number_; }
     const std::string& path() const { return path_; }
     std::string name() const { return "loop" + std::to_string(number_); }
-    bool directIo() const { return readSysfs("/sys/block/" + name() + "/loop/dio") == "1"; }
+    bool directIo() const {
+        char dio = 0;
+        std::ifstream("/sys/block/" + name() + "/loop/dio") >> dio;
+        return dio == '1';
+    }
 
 private:
     int number_ = -1;

@@ -84,15 +84,18 @@ QSize textSize(const QString& text) {
 }
 
 // Paints value as the only cell of a table; hint, when given, gets the size the cell asks for.
-QImage paintCell(const QVariant& value, QSize size, QSize* hint = nullptr) {
+// The selection is the device list's fixed light blue.
+QImage paintCell(const QVariant& value, QSize size, QSize* hint = nullptr,
+                 QStyle::State state = QStyle::State_Enabled) {
     TTableModel model;
     model.setHeaders({"A"});
     model.setRowCount(1);
     model.setData(model.index(0, 0), value);
     QStyleOptionViewItem option;
     option.rect = QRect(QPoint(0, 0), size);
-    option.state = QStyle::State_Enabled;
+    option.state = state;
     option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    option.palette.setColor(QPalette::Highlight, QColor(0x629cff));
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
@@ -314,24 +317,13 @@ private slots:
     // On the device list's fixed light selection, red or green words would be unreadable:
     // a selected cell draws its words in one dark colour, unselected ones keep theirs.
     void selectedRichTextStaysReadable() {
-        TTableModel model;
-        model.setHeaders({"A"});
-        model.setRowCount(1);
-        model.setData(model.index(0, 0), str("<b><font color=\"red\">RAID Degraded</font></b>\n"
-                                             "<font color=\"green\">Ready for Rebuild</font>"));
         for (const bool selected : {false, true}) {
-            QStyleOptionViewItem option;
-            option.rect = QRect(0, 0, 220, 40);
-            option.state = QStyle::State_Enabled | QStyle::State_Active;
-            if (selected)
-                option.state |= QStyle::State_Selected;
-            option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
-            option.palette.setColor(QPalette::Highlight, QColor(0x629cff));
-            QImage image(option.rect.size(), QImage::Format_RGB32);
-            image.fill(Qt::white);
-            QPainter painter(&image);
-            TDelegate().paint(&painter, option, model.index(0, 0));
-            painter.end();
+            const QImage image =
+                paintCell(str("<b><font color=\"red\">RAID Degraded</font></b>\n"
+                              "<font color=\"green\">Ready for Rebuild</font>"),
+                          QSize(220, 40), nullptr,
+                          QStyle::State_Enabled | QStyle::State_Active |
+                              (selected ? QStyle::State_Selected : QStyle::State_None));
             const QRect red = pixelBox(image, image.rect(), [](const QColor& c) {
                 return c.red() > 200 && c.green() < 80 && c.blue() < 80;
             });
