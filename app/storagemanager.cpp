@@ -1,6 +1,7 @@
 #include "app/storagemanager.h"
 
 #include <QCoreApplication>
+#include <utility>
 #include <vector>
 
 #include "app/guitexts.h"
@@ -52,6 +53,25 @@ Response* ask(drl::CvnStorageManager* core, DrlDevId id, const dcp::DcpRequest& 
     return static_cast<Response*>(response);
 }
 
+// The adapter's own copy of a core response of type 1 to 4; null for any other.
+std::unique_ptr<dcp::DcpResponse> copyOf(const dcp::DcpResponse* r) {
+    if (!r) {
+        return nullptr;
+    }
+    switch (r->type) {
+        case dcp::TypeGetInfo:
+            return std::make_unique<DcpRespInfo>(*static_cast<const DcpRespInfo*>(r));
+        case dcp::TypeGetDriveInfo:
+            return std::make_unique<DcpRespDriveInfo>(*static_cast<const DcpRespDriveInfo*>(r));
+        case dcp::TypeGetStatusText:
+            return std::make_unique<DcpRespStatusText>(*static_cast<const DcpRespStatusText*>(r));
+        case dcp::TypeGetProgress:
+            return std::make_unique<DcpRespProgress>(*static_cast<const DcpRespProgress*>(r));
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
 
 const QEvent::Type StorageManager::DeviceListEventType = registerType();
@@ -59,6 +79,7 @@ const QEvent::Type DeviceInfoEvent::EventType = registerType();
 const QEvent::Type DriveInfoEvent::EventType = registerType();
 const QEvent::Type StatusTextEvent::EventType = registerType();
 const QEvent::Type RebuildProgressEvent::EventType = registerType();
+const QEvent::Type RequestDoneEvent::EventType = registerType();
 
 DeviceInfoEvent::DeviceInfoEvent(DrlDevId d, const DcpRespInfo& i)
     : QEvent(EventType), device(d), info(i) {}
@@ -75,6 +96,11 @@ StatusTextEvent::~StatusTextEvent() = default;
 RebuildProgressEvent::RebuildProgressEvent(DrlDevId d, const DcpRespProgress& p)
     : QEvent(EventType), device(d), progress(p) {}
 RebuildProgressEvent::~RebuildProgressEvent() = default;
+
+RequestDoneEvent::RequestDoneEvent(quint32 id, DrlDevId d, quint32 r,
+                                   std::unique_ptr<dcp::DcpResponse> answer)
+    : QEvent(EventType), commId(id), device(d), result(r), response(std::move(answer)) {}
+RequestDoneEvent::~RequestDoneEvent() = default;
 
 StorageManager* StorageManager::instance() {
     if (!theInstance) {
@@ -127,6 +153,12 @@ void StorageManager::notify(const drl::DrlEvent& event) {
     QEvent* posted = nullptr;
     if (event.type == drl::DeviceListChanged || event.type == drl::DeviceReturned) {
         posted = new QEvent(DeviceListEventType);
+    } else if (event.type == drl::RequestDone) {
+        const auto& done = static_cast<const drl::DrlEventAsyncComm&>(event);
+        std::unique_ptr<dcp::DcpResponse> copy = copyOf(done.response);
+        const quint32 result =
+            done.result == drl::Ok && !copy ? quint32(drl::DeviceIoFailed) : done.result;
+        posted = new RequestDoneEvent(done.commId, done.devId, result, std::move(copy));
     } else if (event.type == drl::AsyncCommResult) {
         const auto& async = static_cast<const drl::DrlEventAsyncComm&>(event);
         const dcp::DcpResponse* r = async.response;
@@ -165,23 +197,85 @@ void StorageManager::customEvent(QEvent* event) {
     } else if (type == DeviceInfoEvent::EventType) {
         event->accept();
         auto* e = static_cast<DeviceInfoEvent*>(event);
-        infoCache_.insert(e->device, std::make_shared<DcpRespInfo>(e->info));
-        silent_.removeAll(e->device);
-        if (!progressPolls_.contains(e->device)) {
-            emit deviceChange(e->device, &e->info);
-        }
+        handleAnswer(e->device, e->info);
     } else if (type == DriveInfoEvent::EventType) {
         event->accept();
         auto* e = static_cast<DriveInfoEvent*>(event);
-        emit deviceDriveChange(e->device, &e->info);
+        handleAnswer(e->device, e->info);
     } else if (type == StatusTextEvent::EventType) {
         event->accept();
         auto* e = static_cast<StatusTextEvent*>(event);
-        emit deviceTextChange(e->device, &e->text);
+        handleAnswer(e->device, e->text);
     } else if (type == RebuildProgressEvent::EventType) {
         event->accept();
         handleProgress(*static_cast<RebuildProgressEvent*>(event));
+    } else if (type == RequestDoneEvent::EventType) {
+        event->accept();
+        handleRequestDone(*static_cast<RequestDoneEvent*>(event));
     }
+}
+
+void StorageManager::handleAnswer(DrlDevId id, const dcp::DcpResponse& response) {
+    switch (response.type) {
+        case dcp::TypeGetInfo: {
+            const auto& info = static_cast<const DcpRespInfo&>(response);
+            infoCache_.insert(id, std::make_shared<DcpRespInfo>(info));
+            silent_.removeAll(id);
+            if (!progressPolls_.contains(id)) {
+                emit deviceChange(id, &info);
+            }
+            break;
+        }
+        case dcp::TypeGetDriveInfo:
+            emit deviceDriveChange(id, &static_cast<const DcpRespDriveInfo&>(response));
+            break;
+        case dcp::TypeGetStatusText:
+            emit deviceTextChange(id, &static_cast<const DcpRespStatusText&>(response));
+            break;
+        default:
+            break;
+    }
+}
+
+void StorageManager::handleRequestDone(RequestDoneEvent& event) {
+    if (refreshAsks_.contains(event.commId)) {
+        refreshAsks_.remove(event.commId);
+        if (refresh_) {
+            refresh_->results.insert(event.device, event.result);
+            if (event.result == drl::Ok && event.response &&
+                event.response->type == dcp::TypeGetInfo) {
+                refresh_->answers.insert(
+                    event.device,
+                    std::make_shared<DcpRespInfo>(static_cast<DcpRespInfo&>(*event.response)));
+            }
+        }
+        if (refreshAsks_.isEmpty()) {
+            finishRefresh();
+        }
+    } else if (asks_.remove(event.commId) && event.result == drl::Ok && event.response) {
+        handleAnswer(event.device, *event.response);
+    }
+}
+
+bool StorageManager::requestAsync(DrlDevId id, const dcp::DcpRequest& request) {
+    if (!core_ || request.type == dcp::TypeGetProgress) {
+        return false;  // progress reports belong to the polls
+    }
+    quint32 commId = 0;
+    if (core_->executeAsync(id, &request, &commId) != drl::Ok) {
+        return false;
+    }
+    asks_.insert(commId, id);
+    return true;
+}
+
+bool StorageManager::hasPendingAnswers() const {
+    return !refreshAsks_.isEmpty() || !asks_.isEmpty();
+}
+
+DcpRespInfo* StorageManager::cachedInfo(DrlDevId id) const {
+    auto cached = infoCache_.constFind(id);
+    return cached != infoCache_.constEnd() ? new DcpRespInfo(**cached) : nullptr;
 }
 
 void StorageManager::handleProgress(const RebuildProgressEvent& event) {
@@ -206,8 +300,10 @@ void StorageManager::handleProgress(const RebuildProgressEvent& event) {
             default:
                 core_->stopAsyncComm(poll->commId);
                 progressPolls_.erase(poll);
+                // Receivers see the refreshed list before the final report.
+                heldReports_.append({id, event.progress});
                 refreshDeviceList();
-                break;
+                return;
         }
     }
     emit deviceStatusChange(id, event.progress);
@@ -217,8 +313,15 @@ void StorageManager::refreshDeviceList() {
     if (!core_) {
         return;
     }
+    if (refresh_) {
+        refreshAgain_ = true;  // its answers may predate what changed
+        return;
+    }
     std::vector<DrlDevId> ids;
     if (core_->getDevices(&ids) != drl::Ok) {
+        for (const auto& [id, report] : std::exchange(heldReports_, {})) {
+            emit deviceStatusChange(id, report);
+        }
         return;
     }
     const QList<DrlDevId> listed(ids.begin(), ids.end());
@@ -233,26 +336,46 @@ void StorageManager::refreshDeviceList() {
     initializing_.removeIf(unlisted);
     silent_.removeIf(unlisted);
 
-    QMap<DrlDevId, DcpRespInfo*> map;
+    refresh_ = std::make_unique<Refresh>();
+    refresh_->listed = listed;
+    refresh_->reports = std::exchange(heldReports_, {});
+    const dcp::DcpReqGetInfo getInfo;
     for (DrlDevId id : listed) {
-        quint32 result = drl::Ok;
-        DcpRespInfo* info = queryInfo(id, &result);
+        quint32 commId = 0;
+        const quint32 result = core_->executeAsync(id, &getInfo, &commId);
+        if (result == drl::Ok) {
+            refreshAsks_.insert(commId, id);
+        } else {
+            refresh_->results.insert(id, result);
+        }
+    }
+    if (refreshAsks_.isEmpty()) {
+        finishRefresh();
+    }
+}
+
+void StorageManager::finishRefresh() {
+    const std::unique_ptr<Refresh> done = std::move(refresh_);
+    QMap<DrlDevId, DcpRespInfo*> map;
+    for (DrlDevId id : done->listed) {
+        const quint32 result = done->results.value(id, drl::DeviceIoFailed);
+        const std::shared_ptr<DcpRespInfo> fresh = done->answers.value(id);
         initializing_.removeAll(id);
         silent_.removeAll(id);
         if (result == drl::DeviceInitializing) {
             initializing_.append(id);
-        } else if (!info) {
+        } else if (!fresh) {
             silent_.append(id);
         }
-        const bool fresh = info != nullptr;
-        // A device the core still lists keeps its row with what it last told us.
-        if (!fresh && infoCache_.contains(id)) {
-            info = new DcpRespInfo(*infoCache_.value(id));
+        if (fresh) {
+            infoCache_.insert(id, fresh);
         }
+        // A device the core still lists keeps its row with what it last told us.
+        std::shared_ptr<DcpRespInfo> info = fresh ? fresh : infoCache_.value(id);
         if (!info) {
             continue;
         }
-        map.insert(id, info);
+        map.insert(id, new DcpRespInfo(*info));
         if (fresh && info->raidStatus == dcp::RaidRebuilding) {
             trackProgress(id);
         }
@@ -267,17 +390,22 @@ void StorageManager::refreshDeviceList() {
             }
         }
     }
-    knownDevices_ = listed;
+    knownDevices_ = done->listed;
     shown_ = map.keys();
     emit deviceListChange(map);
     qDeleteAll(map);
+    for (const auto& [id, report] : done->reports) {
+        emit deviceStatusChange(id, report);
+    }
+    if (std::exchange(refreshAgain_, false)) {
+        refreshDeviceList();
+    }
 }
 
 DcpRespInfo* StorageManager::deviceInfo(DrlDevId id, bool refresh) {
     if (!refresh) {
-        auto cached = infoCache_.constFind(id);
-        if (cached != infoCache_.constEnd()) {
-            return new DcpRespInfo(**cached);
+        if (DcpRespInfo* cached = cachedInfo(id)) {
+            return cached;
         }
     }
     return queryInfo(id, nullptr);

@@ -57,6 +57,20 @@ public:
     DcpRespStatusText text;
 };
 
+// The outcome of a request the adapter had the worker run once; `response` is null unless
+// `result` is Ok.
+class RequestDoneEvent : public QEvent {
+public:
+    static const QEvent::Type EventType;
+    RequestDoneEvent(quint32 commId, DrlDevId device, quint32 result,
+                     std::unique_ptr<corvane::dcp::DcpResponse> response);
+    ~RequestDoneEvent() override;
+    quint32 commId;
+    DrlDevId device;
+    quint32 result;
+    std::unique_ptr<corvane::dcp::DcpResponse> response;
+};
+
 class RebuildProgressEvent : public QEvent {
 public:
     static const QEvent::Type EventType;
@@ -89,6 +103,14 @@ public:
 
     // Queries on the calling thread; each answer is new and belongs to the caller.
     DcpRespInfo* deviceInfo(DrlDevId id, bool refresh);
+    // The latest information received, as a new copy, or null; never asks the device.
+    DcpRespInfo* cachedInfo(DrlDevId id) const;
+    // Has the worker ask the device once (information, a drive or the status text); the
+    // answer comes as deviceChange, deviceDriveChange or deviceTextChange, a failure as
+    // nothing. False when it could not be asked.
+    bool requestAsync(DrlDevId id, const corvane::dcp::DcpRequest& request);
+    // Answers asked of the worker and not yet handled.
+    bool hasPendingAnswers() const;
     DcpRespDriveInfo* driveInfo(DrlDevId id, quint32 driveIndex);
     DcpRespStatusText* statusText(DrlDevId id);
     // On failure *result, when given, holds the core's result.
@@ -118,6 +140,8 @@ public:
     // Worker thread: copies the event's data into a Qt event posted to this object.
     void notify(const corvane::drl::DrlEvent& event) override;
 
+    // Asks every listed device on the worker; deviceListChange follows once all have
+    // answered or failed. Asked again while one runs, it runs once more afterwards.
     void refreshDeviceList();
 
 signals:
@@ -140,9 +164,21 @@ private:
         quint32 interval = 0;
     };
 
+    // One device-list refresh whose information answers are awaited.
+    struct Refresh {
+        QList<DrlDevId> listed;
+        QMap<DrlDevId, quint32> results;  // per device once answered
+        QMap<DrlDevId, std::shared_ptr<DcpRespInfo>> answers;
+        QList<QPair<DrlDevId, DcpRespProgress>> reports;  // final reports, after the list
+    };
+
     StorageManager();
     ~StorageManager() override;
     void handleProgress(const RebuildProgressEvent& event);
+    void handleRequestDone(RequestDoneEvent& event);
+    // What a periodic or a requested answer does; takes a response of type 1 to 4.
+    void handleAnswer(DrlDevId id, const corvane::dcp::DcpResponse& response);
+    void finishRefresh();
     DcpRespInfo* queryInfo(DrlDevId id, quint32* result);
     // Tells the user why a command could not reach the device; title names the command.
     void sayUnreached(QWidget* parent, quint32 result, const QString& title,
@@ -155,4 +191,9 @@ private:
     QList<DrlDevId> initializing_;
     QList<DrlDevId> silent_;
     QList<DrlDevId> shown_;  // the devices of the last list signal
+    std::unique_ptr<Refresh> refresh_;
+    bool refreshAgain_ = false;
+    QList<QPair<DrlDevId, DcpRespProgress>> heldReports_;  // for the next refresh
+    QMap<quint32, DrlDevId> refreshAsks_;                  // commId: device of refresh_
+    QMap<quint32, DrlDevId> asks_;                         // commId: requestAsync's
 };

@@ -51,15 +51,6 @@ QString byteText(uint64_t bytes) {
     return DeviceInfoDialog::tr("%1 bytes").arg(QString::fromLatin1(grouped));
 }
 
-// Device exchanges run on the GUI thread; the cursor says so while they last.
-class WaitCursor {
-public:
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
 }  // namespace
 
 DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
@@ -76,18 +67,10 @@ DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
     ui->tbv_drive->setRowsResizeToContents();
     ui->tbv_drive->setColumnWidths(loadIntList(columnWidthsKey(), kDefaultWidths));
 
+    // A hidden dialog costs no exchange: drives and report are asked when it is shown.
     StorageManager* manager = StorageManager::instance();
-    {
-        WaitCursor wait;
-        if (DcpRespInfo* info = manager->deviceInfo(id_, false)) {
-            updateDeviceInfo(*info);
-            fillDrives(info->driveCount);
-            delete info;
-        }
-        if (DcpRespStatusText* text = manager->statusText(id_)) {
-            setStatusReport(latin1(text->text));
-            delete text;
-        }
+    if (const std::unique_ptr<DcpRespInfo> info{manager->cachedInfo(id_)}) {
+        updateDeviceInfo(*info);
     }
 
     registry().insert(settingsName(id_), this);
@@ -203,14 +186,29 @@ void DeviceInfoDialog::updateDeviceInfo(const DcpRespInfo& info) {
 }
 
 void DeviceInfoDialog::fillDrives(quint32 count) {
-    WaitCursor wait;
     ui->tbv_drive->clearAllRows();
     StorageManager* manager = StorageManager::instance();
     for (quint32 i = 0; i < count; ++i) {
-        if (DcpRespDriveInfo* drive = manager->driveInfo(id_, i)) {
-            updateDriveRow(int(i), *drive);
-            delete drive;
-        }
+        manager->requestAsync(id_, dcp::DcpReqGetDriveInfo(i));
+    }
+}
+
+void DeviceInfoDialog::fetchDetails() {
+    StorageManager* manager = StorageManager::instance();
+    if (const std::unique_ptr<DcpRespInfo> info{manager->cachedInfo(id_)}) {
+        updateDeviceInfo(*info);
+        fillDrives(info->driveCount);
+    } else {
+        drivesAwaited_ = manager->requestAsync(id_, dcp::DcpReqGetInfo());
+    }
+    manager->requestAsync(id_, dcp::DcpReqGetStatusText());
+}
+
+void DeviceInfoDialog::setVisible(bool visible) {
+    const bool showing = visible && !isVisible();
+    QDialog::setVisible(visible);
+    if (showing) {
+        fetchDetails();
     }
 }
 
@@ -254,6 +252,9 @@ void DeviceInfoDialog::updateDriveRow(int row, const DcpRespDriveInfo& drive) {
 void DeviceInfoDialog::deviceChange(DrlDevId id, const DcpRespInfo* pInfo) {
     if (id == id_ && pInfo) {
         updateDeviceInfo(*pInfo);
+        if (std::exchange(drivesAwaited_, false)) {
+            fillDrives(pInfo->driveCount);
+        }
     }
 }
 
@@ -270,7 +271,9 @@ void DeviceInfoDialog::deviceListChange(QMap<DrlDevId, DcpRespInfo*> list) {
         return;
     }
     updateDeviceInfo(*it.value());
-    fillDrives(it.value()->driveCount);
+    if (isVisible()) {
+        fillDrives(it.value()->driveCount);  // a hidden one asks when it is shown
+    }
 }
 
 void DeviceInfoDialog::deviceStatusChange(quint32 id, DcpRespProgress prog) {
@@ -285,10 +288,9 @@ void DeviceInfoDialog::deviceStatusChange(quint32 id, DcpRespProgress prog) {
     bar->setValue(int(std::min<quint32>(prog.percent, quint32(bar->maximum()))));
     if (bar->isVisible() && prog.phase != dcp::PhaseProgressing) {
         bar->hide();
-        if (DcpRespInfo* info = StorageManager::instance()->deviceInfo(id_, false)) {
+        if (const std::unique_ptr<DcpRespInfo> info{StorageManager::instance()->cachedInfo(id_)}) {
             updateDeviceInfo(*info);
             fillDrives(info->driveCount);
-            delete info;
         }
     }
 }

@@ -24,7 +24,8 @@ class DeviceInfoDialog : public QDialog, public SmartWindow {
     Q_OBJECT
 
 public:
-    // Filled at once from the adapter; not shown. The dialog enters the registry.
+    // Filled from what the adapter already knows; not shown. The dialog enters the
+    // registry. It asks its device (on the worker) only when it is shown.
     explicit DeviceInfoDialog(DrlDevId id, QWidget* parent = nullptr);
     ~DeviceInfoDialog() override;
 
@@ -52,6 +53,9 @@ public:
     // Replaces the report with device HTML (Latin-1), keeping the scroll position.
     void setStatusReport(const QString& html);
 
+    // Showing a hidden dialog asks its device for the drives and the report.
+    void setVisible(bool visible) override;
+
 public slots:
     void deviceChange(DrlDevId id, const DcpRespInfo* pInfo);
     void deviceDriveChange(DrlDevId id, const DcpRespDriveInfo* pInfo);
@@ -69,7 +73,9 @@ protected:
 
 private:
     void updateDeviceInfo(const DcpRespInfo& info);
+    // Asks each drive on the worker; each row fills when its drive answers.
     void fillDrives(quint32 count);
+    void fetchDetails();
     void updateDriveRow(int row, const DcpRespDriveInfo& drive);
     void printDocument(const QString& title, const QString& text, bool isHtml);
     void showFailure(const QString& message);
@@ -79,5 +85,6 @@ private:
 
     std::unique_ptr<Ui::DeviceInfoDialog> ui;
     const DrlDevId id_;
-    bool placed_ = false;  // stored geometry restored
+    bool placed_ = false;         // stored geometry restored
+    bool drivesAwaited_ = false;  // shown without information: fill on its arrival
 };

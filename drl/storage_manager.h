@@ -30,10 +30,17 @@ public:
     // caller deletes, on failure it is untouched.
     virtual uint32_t execute(DrlDevId device, const dcp::DcpRequest* request,
                              dcp::DcpResponse** response) = 0;
-    // Repeats a request of type 1 to 4 every intervalMs on the worker.
+    // Repeats a request of type 1 to 4 every intervalMs on the worker. Never waits for the
+    // worker's running requests: the worker takes it up at its next round.
     virtual uint32_t startAsyncComm(DrlDevId device, const dcp::DcpRequest* request,
                                     uint32_t intervalMs, uint32_t* commId) = 0;
-    // Once this returns no result of the request reaches an observer.
+    // Runs a request of type 1 to 4 once on the worker, ahead of the periodic ones (at most
+    // one exchange later), and reports it as a RequestDone event with its commId whether it
+    // succeeded or not. A sleeping worker wakes for it.
+    virtual uint32_t executeAsync(DrlDevId device, const dcp::DcpRequest* request,
+                                  uint32_t* commId) = 0;
+    // Once this returns no result of the request reaches an observer; it waits at most for
+    // a delivery under way, never for an exchange.
     virtual uint32_t stopAsyncComm(uint32_t commId) = 0;
 
     // A running core, or null when its listener, locks or worker cannot be had.

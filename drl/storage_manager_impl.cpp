@@ -58,6 +58,8 @@ CvnStorageManagerImpl::~CvnStorageManagerImpl() {
         io = nullptr;
     }
     asyncComms_.clear();
+    oneShots_.clear();
+    queued_.clear();
     notifiers_.clear();
     registry_.clear();
     listener_.reset();
@@ -168,6 +170,21 @@ uint32_t CvnStorageManagerImpl::execute(DrlDevId device, const dcp::DcpRequest* 
 
 uint32_t CvnStorageManagerImpl::startAsyncComm(DrlDevId device, const dcp::DcpRequest* request,
                                                uint32_t intervalMs, uint32_t* commId) {
+    return enqueue(device, request, intervalMs, false, commId);
+}
+
+uint32_t CvnStorageManagerImpl::executeAsync(DrlDevId device, const dcp::DcpRequest* request,
+                                             uint32_t* commId) {
+    const uint32_t result = enqueue(device, request, 0, true, commId);
+    if (result == Ok) {
+        woken_.store(true);
+        os::wake();
+    }
+    return result;
+}
+
+uint32_t CvnStorageManagerImpl::enqueue(DrlDevId device, const dcp::DcpRequest* request,
+                                        uint32_t intervalMs, bool once, uint32_t* commId) {
     // The copy below reads fields through the class that the type names.
     if (!request || dcp::checkRequest(*request) != Ok) {
         return InvalidArgument;
@@ -196,8 +213,8 @@ uint32_t CvnStorageManagerImpl::startAsyncComm(DrlDevId device, const dcp::DcpRe
                 return InvalidArgument;
         }
     }
-    os::MutexLock lock(commLock_);
-    asyncComms_.push_back({nextCommId_, device, copy, intervalMs, os::tick() - intervalMs});
+    std::lock_guard<std::recursive_mutex> lock(queueLock_);
+    queued_.push_back({nextCommId_, device, copy, intervalMs, os::tick() - intervalMs, once});
     if (commId) {
         *commId = nextCommId_;
     }
@@ -206,13 +223,58 @@ uint32_t CvnStorageManagerImpl::startAsyncComm(DrlDevId device, const dcp::DcpRe
 }
 
 uint32_t CvnStorageManagerImpl::stopAsyncComm(uint32_t commId) {
-    os::MutexLock lock(commLock_);
-    auto it = std::find_if(asyncComms_.begin(), asyncComms_.end(),
+    std::lock_guard<std::recursive_mutex> lock(queueLock_);
+    auto it = std::find_if(queued_.begin(), queued_.end(),
                            [commId](const AsyncComm& c) { return c.commId == commId; });
-    if (it != asyncComms_.end()) {
-        asyncComms_.erase(it);
+    if (it != queued_.end()) {
+        queued_.erase(it);
+    } else if (commId < nextCommId_) {
+        stopped_.insert(commId);  // the worker drops it; deliver() holds back its results
     }
     return Ok;
+}
+
+void CvnStorageManagerImpl::adoptQueued(bool periodic) {
+    std::lock_guard<std::recursive_mutex> lock(queueLock_);
+    const auto isStopped = [this](const AsyncComm& c) { return stopped_.count(c.commId) != 0; };
+    if (periodic) {
+        asyncComms_.erase(std::remove_if(asyncComms_.begin(), asyncComms_.end(), isStopped),
+                          asyncComms_.end());
+        oneShots_.erase(std::remove_if(oneShots_.begin(), oneShots_.end(), isStopped),
+                        oneShots_.end());
+        stopped_.clear();  // every stopped request is gone from both lists now
+    }
+    auto keep = queued_.begin();
+    for (auto it = queued_.begin(); it != queued_.end(); ++it) {
+        if (it->once) {
+            oneShots_.push_back(std::move(*it));
+        } else if (periodic) {
+            asyncComms_.push_back(std::move(*it));
+        } else {
+            *keep++ = std::move(*it);
+        }
+    }
+    queued_.erase(keep, queued_.end());
+}
+
+bool CvnStorageManagerImpl::deliver(const DrlEventAsyncComm& event) {
+    std::lock_guard<std::recursive_mutex> lock(queueLock_);
+    if (stopped_.count(event.commId)) {
+        return false;
+    }
+    notifyAll(event);
+    return true;
+}
+
+void CvnStorageManagerImpl::runOneShots() {
+    while (!oneShots_.empty() && !stopping()) {
+        const AsyncComm entry = std::move(oneShots_.front());
+        oneShots_.erase(oneShots_.begin());
+        dcp::DcpResponse* response = nullptr;
+        const uint32_t result = execute(entry.device, entry.request.get(), &response);
+        std::unique_ptr<dcp::DcpResponse> owned(result == Ok ? response : nullptr);
+        deliver(DrlEventAsyncComm(entry.commId, entry.device, owned.get(), RequestDone, result));
+    }
 }
 
 void CvnStorageManagerImpl::notifyAll(const DrlEvent& event) {
@@ -224,6 +286,9 @@ void CvnStorageManagerImpl::notifyAll(const DrlEvent& event) {
 
 void CvnStorageManagerImpl::runDueRequests() {
     os::MutexLock lock(commLock_);
+    woken_.store(false);  // before the queue is read: a later request wakes the next sleep
+    adoptQueued(true);
+    runOneShots();
     for (size_t i = 0; i < asyncComms_.size(); ++i) {
         if (stopping()) {
             return;
@@ -237,10 +302,13 @@ void CvnStorageManagerImpl::runDueRequests() {
             continue;  // stays due; failures are not reported
         }
         std::unique_ptr<dcp::DcpResponse> owned(response);
-        notifyAll(DrlEventAsyncComm(entry.commId, entry.device, response));
+        deliver(DrlEventAsyncComm(entry.commId, entry.device, response));
         if (i < asyncComms_.size() && asyncComms_[i].commId == entry.commId) {
             asyncComms_[i].lastRunTick = os::tick();
         }
+        // A request run once waits for one periodic exchange at most, not for the round.
+        adoptQueued(false);
+        runOneShots();
     }
 }
 
@@ -315,11 +383,14 @@ void CvnStorageManagerImpl::merge(const std::vector<FoundDevice>& found, bool* l
             }
         }
         if (!result.count(id)) {
+            const auto ofDevice = [id = id](const AsyncComm& c) {
+                return c.device == id && !c.once;
+            };
             os::MutexLock comm(commLock_);
-            asyncComms_.erase(
-                std::remove_if(asyncComms_.begin(), asyncComms_.end(),
-                               [id = id](const AsyncComm& c) { return c.device == id; }),
-                asyncComms_.end());
+            asyncComms_.erase(std::remove_if(asyncComms_.begin(), asyncComms_.end(), ofDevice),
+                              asyncComms_.end());
+            std::lock_guard<std::recursive_mutex> queue(queueLock_);
+            queued_.erase(std::remove_if(queued_.begin(), queued_.end(), ofDevice), queued_.end());
         }
     }
 
@@ -407,7 +478,7 @@ bool CvnStorageManagerImpl::registryLockHeldElsewhere() {
 
 void CvnStorageManagerImpl::run() {
     while (cycle()) {
-        os::sleep(kIdleSleepMs);
+        os::sleepUnless(kIdleSleepMs, woken_);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "drl/storage_manager.h"
@@ -29,6 +30,7 @@ struct AsyncComm {
     std::shared_ptr<dcp::DcpRequest> request;
     uint32_t intervalMs = 0;
     uint32_t lastRunTick = 0;
+    bool once = false;  // executeAsync: run once, report either way
 };
 
 // What one scan found on one disk.
@@ -61,6 +63,8 @@ public:
                      dcp::DcpResponse** response) override;
     uint32_t startAsyncComm(DrlDevId device, const dcp::DcpRequest* request, uint32_t intervalMs,
                             uint32_t* commId) override;
+    uint32_t executeAsync(DrlDevId device, const dcp::DcpRequest* request,
+                          uint32_t* commId) override;
     uint32_t stopAsyncComm(uint32_t commId) override;
 
     // The merge of one scan's findings; exposed for tests of the identifier rules.
@@ -84,6 +88,14 @@ protected:
 
 private:
     bool stopping() const { return stopFlag_.load(std::memory_order_acquire); }
+    uint32_t enqueue(DrlDevId device, const dcp::DcpRequest* request, uint32_t intervalMs,
+                     bool once, uint32_t* commId);
+    // Under commLock: takes the queued one-shots, and with `periodic` the new periodic
+    // requests and the stops, into the worker's lists.
+    void adoptQueued(bool periodic);
+    void runOneShots();
+    // Hands a result to the observers unless its request was stopped meanwhile.
+    bool deliver(const DrlEventAsyncComm& event);
     void runDueRequests();
     void notifyAll(const DrlEvent& event);
 
@@ -95,7 +107,15 @@ private:
     os::MutexHandle commLock_ = nullptr;
     std::vector<DrlNotifier*> notifiers_;
     std::vector<AsyncComm> asyncComms_;
+    std::vector<AsyncComm> oneShots_;  // taken from the queue, not yet run
+    // Hand-over from the clients, which never wait for commLock and so never for an
+    // exchange: new requests and stops, and the identifiers. Innermost lock; deliveries
+    // run under it, so that a stop never misses one that is under way.
+    std::recursive_mutex queueLock_;
+    std::vector<AsyncComm> queued_;
+    std::set<uint32_t> stopped_;
     uint32_t nextCommId_ = 0;
+    std::atomic<bool> woken_{false};
     // One per disk number: exchanges on one disk stay apart, while a disk that hangs
     // until its pass-through timeout holds up no request to another.
     os::MutexHandle ioLocks_[kDiskCount] = {};

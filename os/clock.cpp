@@ -1,7 +1,9 @@
 #include "os/clock.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 namespace corvane::os {
@@ -18,6 +20,19 @@ public:
     void sleep(uint32_t milliseconds) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
+    void sleepUnless(uint32_t milliseconds, const std::atomic<bool>& woken) override {
+        std::unique_lock<std::mutex> lock(m_);
+        woken_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                        [&] { return woken.load(); });
+    }
+    void wake() override {
+        std::lock_guard<std::mutex> lock(m_);
+        woken_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable woken_;
 };
 
 std::atomic<Clock*> current{nullptr};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace corvane::os {
@@ -11,6 +12,15 @@ public:
     virtual ~Clock() = default;
     virtual uint32_t tick() = 0;
     virtual void sleep(uint32_t milliseconds) = 0;
+    // sleep(), cut short by wake() once `woken` is set; returns at once when it already is.
+    // A clock that cannot be woken sleeps the whole time.
+    virtual void sleepUnless(uint32_t milliseconds, const std::atomic<bool>& woken) {
+        if (!woken.load()) {
+            sleep(milliseconds);
+        }
+    }
+    // Ends the sleepUnless() of every sleeper whose flag is set; set the flag first.
+    virtual void wake() {}
 };
 
 // CLOCK_MONOTONIC in milliseconds, truncated to 32 bits.

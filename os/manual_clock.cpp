@@ -17,20 +17,28 @@ uint32_t ManualClock::tick() {
 }
 
 void ManualClock::sleep(uint32_t ms) {
-    if (ms == 0) {
+    static const std::atomic<bool> never{false};
+    sleepUnless(ms, never);
+}
+
+void ManualClock::sleepUnless(uint32_t ms, const std::atomic<bool>& woken) {
+    if (ms == 0 || woken.load()) {
         return;
     }
     std::unique_lock<std::mutex> lock(m_);
+    if (woken.load()) {
+        return;
+    }
     if (auto_) {
         advanceLocked(ms);
         return;
     }
-    Sleeper self{ms};
+    Sleeper self{ms, &woken};
     sleeping_.push_back(&self);
     ++inside_;
     changed_.notify_all();
     changed_.wait(lock, [&] { return self.released || auto_; });
-    if (!self.released) {
+    if (!self.released && !woken.load()) {
         advanceLocked(self.remaining);
     }
     --inside_;
@@ -48,6 +56,17 @@ void ManualClock::advanceLocked(uint64_t ms) {
     for (Sleeper* s : sleeping_) {
         s->remaining -= std::min(s->remaining, ms);
         s->released = s->remaining == 0;
+    }
+    sleeping_.erase(std::remove_if(sleeping_.begin(), sleeping_.end(),
+                                   [](const Sleeper* s) { return s->released; }),
+                    sleeping_.end());
+    changed_.notify_all();
+}
+
+void ManualClock::wake() {
+    std::lock_guard<std::mutex> lock(m_);
+    for (Sleeper* s : sleeping_) {
+        s->released = s->released || s->woken->load();
     }
     sleeping_.erase(std::remove_if(sleeping_.begin(), sleeping_.end(),
                                    [](const Sleeper* s) { return s->released; }),

@@ -34,6 +34,10 @@ public:
     // Returns once the clock has advanced by `ms` from now. In auto-advance mode the caller
     // moves the clock to its deadline itself and does not block.
     void sleep(uint32_t ms) override;
+    // A sleeper that is woken leaves at once; the time it slept does not pass.
+    void sleepUnless(uint32_t ms, const std::atomic<bool>& woken) override;
+    // The woken sleepers no longer count as sleeping when this returns.
+    void wake() override;
 
     // Moves time forward and wakes the sleepers whose deadline it reaches. They no longer
     // count as sleeping when this returns.
@@ -49,6 +53,7 @@ public:
 private:
     struct Sleeper {
         uint64_t remaining;
+        const std::atomic<bool>* woken = nullptr;
         bool released = false;
     };
     void advanceLocked(uint64_t ms);

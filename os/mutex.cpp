@@ -96,6 +96,15 @@ uint32_t sleep(uint32_t milliseconds) {
     return Ok;
 }
 
+uint32_t sleepUnless(uint32_t milliseconds, const std::atomic<bool>& woken) {
+    clock().sleepUnless(milliseconds, woken);
+    return Ok;
+}
+
+void wake() {
+    clock().wake();
+}
+
 uint32_t tick() {
     return clock().tick();
 }

@@ -44,6 +44,9 @@ uint32_t mutexWaiters(MutexHandle mutex);
 uint32_t closeHandle(MutexHandle mutex);
 
 uint32_t sleep(uint32_t milliseconds);
+// The clock's sleepUnless() and wake().
+uint32_t sleepUnless(uint32_t milliseconds, const std::atomic<bool>& woken);
+void wake();
 uint32_t tick();
 
 // Holds a mutex for a scope; waits without limit, as every caller in the program does.

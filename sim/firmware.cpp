@@ -21,6 +21,11 @@ void Firmware::setHandler(std::shared_ptr<CommandHandler> handler) {
     handler_ = std::move(handler);
 }
 
+void Firmware::setExchangeHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    exchangeHook_ = std::move(hook);
+}
+
 void Firmware::setFaults(const TransportFaults& faults) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = faults;
@@ -96,6 +101,9 @@ uint64_t Firmware::commandsAnswered() const {
 
 bool Firmware::answer(const uint8_t* request8, uint8_t* response490) {
     std::memset(response490, 0, dcp::kResponsePayloadSize);
+    if (exchangeHook_) {
+        exchangeHook_();
+    }
     return handler_ && handler_->handle(request8, response490);
 }
 

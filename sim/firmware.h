@@ -50,6 +50,9 @@ public:
     Firmware(uint32_t blockSize, uint64_t totalBlocks, std::shared_ptr<CommandHandler> handler);
 
     void setHandler(std::shared_ptr<CommandHandler> handler);
+    // Runs on the host's thread before every command the device answers: a slow device
+    // (the hook sleeps), or a record of which thread asked.
+    void setExchangeHook(std::function<void()> hook);
     void setFaults(const TransportFaults& faults);
     TransportFaults faults() const;
     void setDiskTooLarge(bool tooLarge);
@@ -80,6 +83,7 @@ private:
     uint64_t totalBlocks_;
     mutable std::mutex mutex_;
     std::shared_ptr<CommandHandler> handler_;
+    std::function<void()> exchangeHook_;
     TransportFaults faults_;
     bool diskTooLarge_ = false;
     bool mediumTooLarge_ = false;

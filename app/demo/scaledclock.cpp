@@ -15,4 +15,12 @@ void ScaledClock::sleep(uint32_t milliseconds) {
     base_.sleep(uint32_t((uint64_t(milliseconds) + factor_ - 1) / factor_));
 }
 
+void ScaledClock::sleepUnless(uint32_t milliseconds, const std::atomic<bool>& woken) {
+    base_.sleepUnless(uint32_t((uint64_t(milliseconds) + factor_ - 1) / factor_), woken);
+}
+
+void ScaledClock::wake() {
+    base_.wake();
+}
+
 }  // namespace corvane::demo

@@ -15,6 +15,8 @@ public:
 
     uint32_t tick() override;
     void sleep(uint32_t milliseconds) override;
+    void sleepUnless(uint32_t milliseconds, const std::atomic<bool>& woken) override;
+    void wake() override;
     unsigned factor() const { return factor_; }
 
 private:

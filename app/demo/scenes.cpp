@@ -267,7 +267,8 @@ void SceneRunner::buildScenes() {
     add("device dialog filled", [this] {
         DeviceInfoDialog* d = visibleDeviceDialog();
         auto* model = d ? d->findChild<QLabel*>(QStringLiteral("lb_dev_model")) : nullptr;
-        if (!model || model->text().isEmpty())
+        // The drives arrive from the worker after the dialog shows.
+        if (!model || model->text().isEmpty() || StorageManager::instance()->hasPendingAnswers())
             return false;
         d->findChild<QTabWidget*>(QStringLiteral("tabWidget"))->setCurrentIndex(0);
         return save(d, QStringLiteral("03-dialog-configuration"));

@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "app/prompts.h"
@@ -20,7 +21,7 @@ namespace apptest {
 using namespace corvane;
 
 // Sits between an emulated device's transport and its model and keeps every request
-// payload that reached the device.
+// payload that reached the device, and how many came from the thread that made it.
 class RequestLog : public sim::CommandHandler {
 public:
     explicit RequestLog(std::shared_ptr<sim::DeviceModel> model) : model_(std::move(model)) {}
@@ -30,6 +31,7 @@ public:
             std::array<uint8_t, 8> r;
             std::copy(request8, request8 + 8, r.begin());
             requests_.push_back(r);
+            fromMaker_ += std::this_thread::get_id() == maker_;
         }
         return model_->handle(request8, response490);
     }
@@ -48,11 +50,17 @@ public:
         return out;
     }
     int count(uint8_t subCommand) const { return int(of(subCommand).size()); }
+    int fromMakersThread() const {
+        std::lock_guard<std::mutex> lock(m_);
+        return fromMaker_;
+    }
 
 private:
     std::shared_ptr<sim::DeviceModel> model_;
     mutable std::mutex m_;
     std::vector<std::array<uint8_t, 8>> requests_;
+    const std::thread::id maker_ = std::this_thread::get_id();
+    int fromMaker_ = 0;
 };
 
 // Answers questions from a queue (none left: No / Cancel) and records every prompt.
@@ -127,11 +135,11 @@ public:
                             : drl::CvnStorageManager::create(
                                   os::DeviceListener::create(os::DeviceSource::InProcess));
         });
-        StorageManager* sm = StorageManager::instance();
+        adapter = StorageManager::instance();
         if (!failCore) {
             clock.waitForSleepers(1);
         }
-        return sm;
+        return adapter;
     }
     // The adapter listening, its first refresh delivered, the devices scanned and their
     // periodic queries run once.
@@ -144,7 +152,15 @@ public:
         return sm;
     }
 
-    void deliver() { QCoreApplication::sendPostedEvents(nullptr, 0); }
+    // What was posted, and the answers the adapter asked the worker for meanwhile: the
+    // worker wakes for those without any time passing.
+    void deliver() {
+        QCoreApplication::sendPostedEvents(nullptr, 0);
+        for (int round = 0; round < 8 && adapter && adapter->hasPendingAnswers(); ++round) {
+            clock.waitForSleepers(1);
+            QCoreApplication::sendPostedEvents(nullptr, 0);
+        }
+    }
     void step(uint32_t ms = 10) {
         clock.waitForSleepers(1);
         clock.advance(ms);
@@ -156,6 +172,7 @@ public:
 
     os::ManualClock clock;
     os::ScopedClock useClock{clock};
+    StorageManager* adapter = nullptr;
     std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
     FakePrompts prompts;
 };

@@ -69,6 +69,8 @@ private slots:
         QCOMPARE(a.log->count(kDrive), 8);
         QCOMPARE(b.log->count(kDrive), 8);
         QVERIFY(journal->take().contains("info:0"));
+        // Refreshes and periodic queries alike ask on the worker.
+        QCOMPARE(a.log->fromMakersThread() + b.log->fromMakersThread(), 0);
 
         // Synchronous queries: information from the cache unless refreshed.
         const int asked = a.log->count(kInfo);
@@ -98,6 +100,7 @@ private slots:
 
         // The scan finds nothing new; the rescan asks the device the window lacks.
         sm->rescanDevices();
+        rig->deliver();
         QCOMPARE(journal->take(), QStringList{"list:0"});
         rig->step();
         rig->step(60001);
@@ -227,6 +230,7 @@ private slots:
         journal.reset();
         rig->clock.setAutoAdvance(true);  // the worker must leave its sleep to stop
         StorageManager::destroyInstance();
+        rig->adapter = nullptr;
         rig->deliver();
         QVERIFY(!StorageManager::instance()->isDeviceBusy(0));
     }

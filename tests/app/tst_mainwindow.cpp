@@ -507,8 +507,8 @@ private slots:
 
         step(62000);  // the core looks again after its minute
         QTRY_COMPARE(statusText(*window_, rowWithModelOf(fresh)), QStringLiteral("RAID Normal"));
+        QTRY_VERIFY(!StorageManager::instance()->isDeviceBusy(0));
         QCOMPARE(table()->selectedRows().value(0).row(), rowWithModelOf(fresh));
-        QVERIFY(!StorageManager::instance()->isDeviceBusy(0));
         QCOMPARE(prompts_.seen.size(), 3);
     }
 

@@ -280,7 +280,8 @@ private slots:
         QTest::newRow("odd status") << "healthy" << 9 << bold("RAID Status Unknown");
     }
 
-    // What the adapter reports for an emulated device, read when the dialog is made.
+    // What the adapter reports for an emulated device: labels from what it knows when the
+    // dialog is made, drives asked on the worker only once the dialog is shown.
     void deviceLabels() {
         QFETCH(QString, profile);
         QFETCH(int, rawStatus);
@@ -291,8 +292,16 @@ private slots:
             devices[2].model->setFaults(f);
         }
         start(1);
+        std::atomic<int> guiExchanges{0};
+        const std::thread::id gui = std::this_thread::get_id();
+        devices[2].firmware->setExchangeHook(
+            [&] { guiExchanges += std::this_thread::get_id() == gui; });
+        QTRY_VERIFY(!manager()->hasPendingAnswers());  // the list's refresh ran its course
+        const uint64_t answered = devices[2].firmware->commandsAnswered();
         DeviceInfoDialog* dialog = DeviceInfoDialog::ensure(idOf(2));
         QVERIFY(dialog->isHidden());
+        QCoreApplication::processEvents();
+        QCOMPARE(devices[2].firmware->commandsAnswered(), answered);
         QTEST(label(dialog, "lb_dev_status"), "status");
         QCOMPARE(child<QLabel>(dialog, "lb_dev_status")->textFormat(), Qt::RichText);
         QCOMPARE(label(dialog, "lb_dev_config"), QStringLiteral("RAID-5"));
@@ -302,9 +311,14 @@ private slots:
         QCOMPARE(label(dialog, "lb_dev_fwdate") + label(dialog, "lb_dev_fwtime"),
                  QString::fromStdString(identity.firmwareDate + identity.firmwareTime));
         QCOMPARE(label(dialog, "lb_dev_sysid"), QStringLiteral("/dev/sdc"));
-        QCOMPARE(drives(dialog)->rowCount(), 4);
-        QCOMPARE(row(dialog, 3).at(0),
-                 "CVN-HD4000\n" + QString::fromStdString(devices[2].model->drive(3).serial));
+        QCOMPARE(drives(dialog)->rowCount(), 0);
+        dialog->show();
+        QTRY_COMPARE(drives(dialog)->rowCount(), 4);
+        QTRY_COMPARE(row(dialog, 3).at(0),
+                     "CVN-HD4000\n" + QString::fromStdString(devices[2].model->drive(3).serial));
+        QTRY_VERIFY(!dialog->findChild<QTextEdit*>("txe_status")->toPlainText().isEmpty());
+        QCOMPARE(guiExchanges.load(), 0);
+        devices[2].firmware->setExchangeHook({});
     }
 
     // Device texts are data: shown literally (drive cells: see driveRows).
@@ -363,7 +377,8 @@ private slots:
         attach(0, "healthy");
         start(1);
         const DrlDevId id = listed.front();
-        DeviceInfoDialog* dialog = DeviceInfoDialog::ensure(id);
+        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(id);
+        QTRY_VERIFY(!manager()->hasPendingAnswers());
         DcpRespDriveInfo drive;
         drive.driveIndex = 3;
         drive.present = true;
@@ -420,8 +435,9 @@ private slots:
         QVERIFY(seenPercent > 0);
         QVERIFY(barWhileProgressing);
         QTRY_VERIFY(!manager()->isDeviceBusy(id));
-        QVERIFY(bar->isHidden());
+        QTRY_VERIFY(bar->isHidden());
         QCOMPARE(label(dialog, "lb_dev_status"), QStringLiteral("RAID Normal"));
+        QTRY_VERIFY(!row(dialog, 2).at(1).isEmpty());
         QVERIFY(!row(dialog, 2).at(1).contains(QStringLiteral("(")));
 
         // Hidden: the bar follows the value but neither hides nor refreshes...
@@ -444,7 +460,7 @@ private slots:
         QVERIFY(!bar->isHidden());
         emit manager()->deviceStatusChange(id, p);
         QVERIFY(bar->isHidden());
-        QCOMPARE(row(dialog, 0), QStringList({"(Not Present)", "", "", ""}));
+        QTRY_COMPARE(row(dialog, 0), QStringList({"(Not Present)", "", "", ""}));
     }
 
     void deviceLeavesAndReturns() {
@@ -466,7 +482,7 @@ private slots:
         relist(2);
         QCOMPARE(idOf(1), id);
         QCOMPARE(DeviceInfoDialog::showFor(id), dialog);
-        QCOMPARE(row(dialog, 0).at(0), QStringLiteral("(Not Present)"));
+        QTRY_COMPARE(row(dialog, 0).at(0), QStringLiteral("(Not Present)"));
 
         DeviceInfoDialog::destroyFor(id);
         DeviceInfoDialog::destroyFor(id);  // none registered: nothing happens
@@ -533,7 +549,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(dialog));
         child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
         QTextEdit* view = child<QTextEdit>(dialog, "txe_status");
-        QVERIFY(view->toPlainText().contains(QStringLiteral("VRXA-QD01")));
+        QTRY_VERIFY(view->toPlainText().contains(QStringLiteral("VRXA-QD01")));
         // What the reader needs is equal advances; fontconfig does not flag every
         // monospaced face as fixed pitch.
         const QFontMetricsF metrics(view->font());

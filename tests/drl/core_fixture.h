@@ -72,18 +72,20 @@ struct Seen {
     uint32_t commId;
     drl::DrlDevId devId;
     uint32_t responseType;
+    uint32_t result;
 };
 
 class Recorder : public drl::DrlNotifier {
 public:
     void notify(const drl::DrlEvent& event) override {
         std::lock_guard<std::mutex> lock(m);
-        Seen s{event.type, 0, 0, 0};
-        if (event.type == drl::AsyncCommResult) {
+        Seen s{event.type, 0, 0, 0, 0};
+        if (event.type == drl::AsyncCommResult || event.type == drl::RequestDone) {
             const auto& e = static_cast<const drl::DrlEventAsyncComm&>(event);
             s.commId = e.commId;
             s.devId = e.devId;
             s.responseType = e.response ? e.response->type : 0;
+            s.result = e.result;
         }
         events.push_back(s);
         if (log) {

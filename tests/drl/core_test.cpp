@@ -306,6 +306,41 @@ TEST_F(CoreTest, PeriodicRequestsRunWhenDueAndStrictlyAfterTheirInterval) {
     core->removeNotifier(&r);
 }
 
+// A request run once wakes the sleeping worker without any time passing, runs once and is
+// reported either way.
+TEST_F(CoreTest, RequestRunOnceWakesTheWorkerAndIsReportedEitherWay) {
+    auto device = attach(0, 1);
+    start();
+    settle();
+    Recorder r;
+    core->addNotifier(&r);
+    r.take();
+    dcp::DcpReqGetInfo info;
+    dcp::DcpReqRebuild rebuild;
+    uint32_t id = 99;
+    EXPECT_EQ(drl::UnknownDevice, core->executeAsync(7, &info, &id));
+    EXPECT_EQ(drl::InvalidArgument, core->executeAsync(0, &rebuild, &id));
+    EXPECT_EQ(99u, id);
+
+    const uint32_t before = os::tick();
+    for (bool silent : {false, true}) {
+        device->silent = silent;
+        ASSERT_EQ(drl::Ok, core->executeAsync(0, &info, &id));
+        ASSERT_TRUE(clock.waitForSleepers(1));
+        const std::vector<Seen> seen = r.take();
+        ASSERT_EQ(1u, seen.size()) << silent;
+        EXPECT_EQ(uint32_t(drl::RequestDone), seen[0].type);
+        EXPECT_EQ(id, seen[0].commId);
+        EXPECT_EQ(silent ? 0u : uint32_t(dcp::TypeGetInfo), seen[0].responseType);
+        EXPECT_EQ(silent ? uint32_t(drl::DeviceIoFailed) : uint32_t(drl::Ok), seen[0].result);
+    }
+    EXPECT_EQ(before, os::tick());
+    device->silent = false;
+    step();
+    EXPECT_TRUE(r.take().empty()) << "run once only";
+    core->removeNotifier(&r);
+}
+
 TEST_F(CoreTest, DestroyingDuringASlowExchangeWaitsForItsEnd) {
     attach(0, 1);
     start();

@@ -19,25 +19,42 @@ bool spinUntil(Ready ready) {
     return ready();
 }
 
-// The worker hangs inside a periodic request, holding commLock. A client that registers
-// a request meanwhile must wait for commLock without holding registryLock, or the worker's
-// next request (which takes registryLock inside commLock) deadlocks with it.
-TEST_F(CoreTest, StartAsyncCommReleasesTheRegistryBeforeWaitingForTheList) {
+// The worker hangs inside a periodic request (commId 0), holding commLock. A client (the
+// window's thread) that registers and stops requests meanwhile returns at once, and the
+// answer that was under way when its request was stopped reaches nobody.
+TEST_F(CoreTest, ClientsNeverWaitForTheWorkersExchange) {
     attach(0, 1);
     start();
     settle();
+    Recorder r;
+    core->addNotifier(&r);
     auto disk = hangInAnExchange();
 
-    uint32_t result = 99;
+    std::atomic<bool> done{false};
+    uint32_t results[3] = {99, 99, 99};
     std::thread client([&] {
-        dcp::DcpReqGetStatusText text;
-        result = core->startAsyncComm(0, &text, 60000, nullptr);
+        dcp::DcpReqGetInfo info;
+        results[0] = core->startAsyncComm(0, &info, 60000, nullptr);
+        results[1] = core->executeAsync(0, &info, nullptr);
+        results[2] = core->stopAsyncComm(0);
+        done = true;
     });
-    EXPECT_TRUE(spinUntil([&] { return impl().commLockWaiters() == 1; }));
-    EXPECT_FALSE(impl().registryLockHeldElsewhere());
+    EXPECT_TRUE(spinUntil([&] { return done.load(); }));
     disk->setPassThroughHold(false);
     client.join();
-    EXPECT_EQ(drl::Ok, result);
+    for (uint32_t result : results) {
+        EXPECT_EQ(drl::Ok, result);
+    }
+    step();
+    step();
+    std::vector<uint32_t> delivered;
+    for (const Seen& s : r.take()) {
+        if (s.type != drl::DeviceListChanged) {
+            delivered.push_back(s.commId);
+        }
+    }
+    EXPECT_EQ((std::vector<uint32_t>{2, 1}), delivered);
+    core->removeNotifier(&r);
 }
 
 // A disk that hangs until its pass-through timeout holds up requests to itself only: a
