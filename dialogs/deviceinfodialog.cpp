@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QIcon>
+#include <QPointer>
 #include <QStringList>
 #include <algorithm>
 #include <utility>
@@ -154,7 +155,38 @@ void DeviceInfoDialog::destroyFor(DrlDevId id) {
     }
     dialog->close();
     registry().remove(settingsName(id));
-    delete dialog;
+    dialog->dispose();
+}
+
+void DeviceInfoDialog::dispose() {
+    if (prompting_ == 0) {
+        delete this;
+        return;
+    }
+    // The prompt runs a nested event loop inside one of this dialog's calls: deleting the
+    // dialog now would free the prompt, and the call would go on in a deleted object.
+    removed_ = true;
+    const QList<QDialog*> children = findChildren<QDialog*>();
+    QList<QPointer<QDialog>> open(children.cbegin(), children.cend());
+    // Innermost first: an outer loop returns only after the loops it runs.
+    for (auto it = open.crbegin(); it != open.crend(); ++it) {
+        if (*it && (*it)->isVisible()) {
+            (*it)->reject();
+        }
+    }
+}
+
+bool DeviceInfoDialog::prompt(const std::function<void()>& ask) {
+    ++prompting_;
+    ask();
+    --prompting_;
+    if (!removed_) {
+        return true;
+    }
+    if (prompting_ == 0) {
+        deleteLater();  // after the caller returned
+    }
+    return false;
 }
 
 void DeviceInfoDialog::closeAll() {
@@ -165,7 +197,9 @@ void DeviceInfoDialog::closeAll() {
 
 void DeviceInfoDialog::destroyAll() {
     const QHash<QString, DeviceInfoDialog*> all = std::exchange(registry(), {});
-    qDeleteAll(all);
+    for (DeviceInfoDialog* dialog : all) {
+        dialog->dispose();
+    }
 }
 
 QList<DrlDevId> DeviceInfoDialog::registeredDevices() {

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "app/storagemanager.h"
@@ -42,6 +43,8 @@ public:
     // no stored geometry and was never shown opens centred over `over` (may be null).
     static DeviceInfoDialog* showFor(DrlDevId id, QWidget* over = nullptr);
     // Closes, unregisters and deletes the device's dialog; nothing when there is none.
+    // Safe while a prompt of the dialog is open: the prompt ends, and the dialog goes as
+    // soon as the call that opened it returns.
     static void destroyFor(DrlDevId id);
     // close() on every registered dialog: each hides and saves its settings.
     static void closeAll();
@@ -73,6 +76,12 @@ private:
     void updateDriveRow(int row, const DcpRespDriveInfo& drive);
     void printDocument(const QString& title, const QString& text, bool isHtml);
     void showFailure(const QString& message);
+    // Runs a prompt over the dialog; false when the dialog was removed meanwhile, and the
+    // caller must then return without touching it.
+    bool prompt(const std::function<void()>& ask);
+    // Deletes the dialog now, or, while a prompt of it runs, ends its open modals and
+    // leaves the deletion to prompt().
+    void dispose();
     QString columnWidthsKey() const;
     // Stored geometry was restored, or the dialog has been on screen.
     bool hasPlace() const;
@@ -80,4 +89,6 @@ private:
     std::unique_ptr<Ui::DeviceInfoDialog> ui;
     const DrlDevId id_;
     bool placed_ = false;  // stored geometry restored
+    int prompting_ = 0;    // prompts of this dialog open now, nested
+    bool removed_ = false;
 };

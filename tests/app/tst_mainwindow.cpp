@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -476,6 +477,58 @@ private slots:
         step(2000);
         QTRY_COMPARE(table()->rowCount(), 2);
         QCOMPARE(DeviceInfoDialog::registeredDevices().size(), 2);
+    }
+
+    void unplugWhileTheDialogAsks_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("failing");  // the export goes to a file that cannot be opened
+        QTest::addColumn<QString>("modal");
+        QTest::newRow("file dialog") << "btn_export" << false << "QFileDialog";
+        QTest::newRow("print dialog") << "btn_print" << false << "QPrintDialog";
+        QTest::newRow("failure box") << "btn_export" << true << "QMessageBox";
+    }
+    // The device leaves while a modal of its dialog is open: the modal ends, then the dialog
+    // goes.
+    void unplugWhileTheDialogAsks() {
+        QFETCH(QString, button);
+        QFETCH(bool, failing);
+        struct RealPrompts : QtPrompts {
+            bool failing = false;
+            QString saveFileName(QWidget* parent, const QString& caption,
+                                 const QString& filter) override {
+                return failing ? QStringLiteral("/nonexistent/report.htm")
+                               : QtPrompts::saveFileName(parent, caption, filter);
+            }
+        } real;
+        real.failing = failing;
+        TPrompts::install(&real);
+        const unsigned disk = unsigned(rig_->plug("healthy"));
+        openWindow(1);
+        table()->selectRow(0);
+        action("a_dev_info")->trigger();
+        QPointer<DeviceInfoDialog> dialog = DeviceInfoDialog::find(0);
+        QVERIFY(dialog && dialog->isVisible());
+
+        QString asked;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                poll.stop();
+                asked = QString::fromLatin1(modal->metaObject()->className());
+                rig_->unplug(disk);
+                step(2000);  // the list change reaches the window in the modal's own loop
+            }
+        });
+        poll.start(10);
+        QTimer::singleShot(5000, &poll, [] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        dialog->findChild<QPushButton*>(button)->click();
+        QTEST(asked, "modal");
+        QCOMPARE(table()->rowCount(), 0);
+        QTRY_VERIFY(!dialog);
+        QVERIFY(!QApplication::activeModalWidget());
     }
 
     // The selection follows its device through a sort, and the command reaches that device
