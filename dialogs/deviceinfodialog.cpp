@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QIcon>
 #include <QPointer>
+#include <QProgressBar>
+#include <QShowEvent>
 #include <QStringList>
 #include <algorithm>
 #include <utility>
@@ -305,26 +307,35 @@ void DeviceInfoDialog::deviceListChange(QMap<DrlDevId, DcpRespInfo*> list) {
     }
     updateDeviceInfo(*it.value());
     fillDrives(it.value()->driveCount);
+    followProgress();
 }
 
 void DeviceInfoDialog::deviceStatusChange(quint32 id, DcpRespProgress prog) {
     if (id != id_) {
         return;
     }
-    QProgressBar* bar = ui->pb_progress;
-    if (bar->isHidden() && prog.phase == dcp::PhaseProgressing) {
-        bar->show();
-    }
-    // A device may send more than the whole; the bar ignores values out of its range.
-    bar->setValue(int(std::min<quint32>(prog.percent, quint32(bar->maximum()))));
-    if (bar->isVisible() && prog.phase != dcp::PhaseProgressing) {
-        bar->hide();
+    const bool wasShowing = ui->pb_progress->isVisible();
+    lastPhase_ = prog.phase;
+    lastPercent_ = prog.percent;
+    followProgress();
+    if (wasShowing && prog.phase != dcp::PhaseProgressing) {
         if (DcpRespInfo* info = StorageManager::instance()->deviceInfo(id_, false)) {
             updateDeviceInfo(*info);
             fillDrives(info->driveCount);
             delete info;
         }
     }
+}
+
+void DeviceInfoDialog::followProgress() {
+    // The adapter's poll ends at a final report or when the device goes: a report missed
+    // while the dialog was hidden leaves no bar behind.
+    const bool running =
+        lastPhase_ == dcp::PhaseProgressing && StorageManager::instance()->isDeviceBusy(id_);
+    QProgressBar* bar = ui->pb_progress;
+    // A device may send more than the whole; the bar ignores values out of its range.
+    bar->setValue(int(std::min<quint32>(lastPercent_, quint32(bar->maximum()))));
+    bar->setVisible(running);
 }
 
 void DeviceInfoDialog::deviceTextChange(DrlDevId id, const DcpRespStatusText* pInfo) {
@@ -342,6 +353,11 @@ void DeviceInfoDialog::closeEvent(QCloseEvent* event) {
         saveWindowGeometry(this);
     }
     saveIntList(columnWidthsKey(), ui->tbv_drive->columnWidths());
+}
+
+void DeviceInfoDialog::showEvent(QShowEvent* event) {
+    followProgress();
+    QDialog::showEvent(event);
 }
 
 bool DeviceInfoDialog::hasPlace() const {

@@ -12,6 +12,7 @@
 
 class QCloseEvent;
 class QPrinter;
+class QShowEvent;
 
 namespace Ui {
 class DeviceInfoDialog;
@@ -67,6 +68,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     // Esc goes through close() too, so that the settings are saved.
     void reject() override;
 
@@ -82,6 +84,9 @@ private:
     // Deletes the dialog now, or, while a prompt of it runs, ends its open modals and
     // leaves the deletion to prompt().
     void dispose();
+    // The bar from what the adapter knows now: shown only while it follows an operation
+    // of this device whose last report was progress.
+    void followProgress();
     QString columnWidthsKey() const;
     // Stored geometry was restored, or the dialog has been on screen.
     bool hasPlace() const;
@@ -91,4 +96,6 @@ private:
     bool placed_ = false;  // stored geometry restored
     int prompting_ = 0;    // prompts of this dialog open now, nested
     bool removed_ = false;
+    quint32 lastPhase_ = 0;
+    quint32 lastPercent_ = 0;
 };

@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -434,6 +435,7 @@ private slots:
         rig_->plug("rebuild-too-small");
         openWindow(1);
         table()->selectRow(0);
+        action("a_dev_info")->trigger();  // the box comes with the dialog open
         prompts_.confirmAnswers = {true};
         action("a_rebuild_raid")->trigger();
         // One poll at a time, each report handled before the next: as the real clock runs.
@@ -450,6 +452,11 @@ private slots:
         QCOMPARE(
             prompts_.seen.at(1).text,
             QStringLiteral("The RAID rebuild was aborted, because the new drive is too small."));
+        DeviceInfoDialog* dialog = DeviceInfoDialog::find(0);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(dialog->findChild<QProgressBar*>(QStringLiteral("pb_progress"))->isHidden());
+        QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("lb_dev_status"))->text(),
+                 kRed.arg(QStringLiteral("RAID Degraded")));
     }
 
     // The model sorts itself without moving persistent indexes: the window keeps its own
