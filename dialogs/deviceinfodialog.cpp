@@ -74,6 +74,7 @@ DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
     ui->txe_status->setFont(reportFont);
 
     ui->pb_progress->hide();
+    ui->tbv_drive->setEmptyText(tr("(No Drives Found.)"));
     ui->tbv_drive->setHeaders(
         {tr(" Model / Serial #"), tr("RAID Set ID"), tr("Capacity"), tr("Status")});
     ui->tbv_drive->setRowsResizeToContents();
@@ -253,7 +254,11 @@ void DeviceInfoDialog::fillDrives(quint32 count) {
 void DeviceInfoDialog::updateDriveRow(int row, const DcpRespDriveInfo& drive) {
     TTableView* table = ui->tbv_drive;
     if (!drive.present) {
+        // Nothing of the drive that left stays beside the notice.
         table->setItem(row, 0, tr("(Not Present)"));
+        for (int column = 1; column < 4; ++column) {
+            table->setItem(row, column, QVariant());
+        }
         return;
     }
     table->setItem(

@@ -392,6 +392,20 @@ private slots:
         }
     }
 
+    // A drive pulled while the dialog is open leaves only its absence in its row.
+    void pulledDriveRow() {
+        attach(0, "failing");
+        start(1);
+        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(listed.front());
+        QCOMPARE(drives(dialog)->emptyText(), QStringLiteral("(No Drives Found.)"));
+        QVERIFY(isCellItem<TIconWithStringItem>(cell(dialog, 1, 3)));
+        devices[0].model->pullDrive(1);
+        QVERIFY(step(60000));  // the periodic drive query
+        QTRY_COMPARE(row(dialog, 1).at(0), QStringLiteral("(Not Present)"));
+        QCOMPARE(row(dialog, 1), QStringList({"(Not Present)", "", "", ""}));
+        QVERIFY(!cell(dialog, 1, 3).isValid());
+    }
+
     void rebuildProgress_data() {
         QTest::addColumn<QString>("profile");
         QTest::addColumn<bool>("hidden");  // closed at the first progress, shown at the end
