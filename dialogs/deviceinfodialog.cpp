@@ -4,6 +4,9 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QIcon>
+#include <QPointer>
+#include <QProgressBar>
+#include <QShowEvent>
 #include <QStringList>
 #include <algorithm>
 #include <utility>
@@ -62,6 +65,7 @@ DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
     ui->txe_status->setFont(reportFont);
 
     ui->pb_progress->hide();
+    ui->tbv_drive->setEmptyText(tr("(No Drives Found.)"));
     ui->tbv_drive->setHeaders(
         {tr(" Model / Serial #"), tr("RAID Set ID"), tr("Capacity"), tr("Status")});
     ui->tbv_drive->setRowsResizeToContents();
@@ -137,7 +141,38 @@ void DeviceInfoDialog::destroyFor(DrlDevId id) {
     }
     dialog->close();
     registry().remove(settingsName(id));
-    delete dialog;
+    dialog->dispose();
+}
+
+void DeviceInfoDialog::dispose() {
+    if (prompting_ == 0) {
+        delete this;
+        return;
+    }
+    // The prompt runs a nested event loop inside one of this dialog's calls: deleting the
+    // dialog now would free the prompt, and the call would go on in a deleted object.
+    removed_ = true;
+    const QList<QDialog*> children = findChildren<QDialog*>();
+    QList<QPointer<QDialog>> open(children.cbegin(), children.cend());
+    // Innermost first: an outer loop returns only after the loops it runs.
+    for (auto it = open.crbegin(); it != open.crend(); ++it) {
+        if (*it && (*it)->isVisible()) {
+            (*it)->reject();
+        }
+    }
+}
+
+bool DeviceInfoDialog::prompt(const std::function<void()>& ask) {
+    ++prompting_;
+    ask();
+    --prompting_;
+    if (!removed_) {
+        return true;
+    }
+    if (prompting_ == 0) {
+        deleteLater();  // after the caller returned
+    }
+    return false;
 }
 
 void DeviceInfoDialog::closeAll() {
@@ -148,7 +183,9 @@ void DeviceInfoDialog::closeAll() {
 
 void DeviceInfoDialog::destroyAll() {
     const QHash<QString, DeviceInfoDialog*> all = std::exchange(registry(), {});
-    qDeleteAll(all);
+    for (DeviceInfoDialog* dialog : all) {
+        dialog->dispose();
+    }
 }
 
 QList<DrlDevId> DeviceInfoDialog::registeredDevices() {
@@ -215,7 +252,11 @@ void DeviceInfoDialog::setVisible(bool visible) {
 void DeviceInfoDialog::updateDriveRow(int row, const DcpRespDriveInfo& drive) {
     TTableView* table = ui->tbv_drive;
     if (!drive.present) {
+        // Nothing of the drive that left stays beside the notice.
         table->setItem(row, 0, tr("(Not Present)"));
+        for (int column = 1; column < 4; ++column) {
+            table->setItem(row, column, QVariant());
+        }
         return;
     }
     table->setItem(
@@ -274,25 +315,34 @@ void DeviceInfoDialog::deviceListChange(QMap<DrlDevId, DcpRespInfo*> list) {
     if (isVisible()) {
         fillDrives(it.value()->driveCount);  // a hidden one asks when it is shown
     }
+    followProgress();
 }
 
 void DeviceInfoDialog::deviceStatusChange(quint32 id, DcpRespProgress prog) {
     if (id != id_) {
         return;
     }
-    QProgressBar* bar = ui->pb_progress;
-    if (bar->isHidden() && prog.phase == dcp::PhaseProgressing) {
-        bar->show();
-    }
-    // A device may send more than the whole; the bar ignores values out of its range.
-    bar->setValue(int(std::min<quint32>(prog.percent, quint32(bar->maximum()))));
-    if (bar->isVisible() && prog.phase != dcp::PhaseProgressing) {
-        bar->hide();
+    const bool wasShowing = ui->pb_progress->isVisible();
+    lastPhase_ = prog.phase;
+    lastPercent_ = prog.percent;
+    followProgress();
+    if (wasShowing && prog.phase != dcp::PhaseProgressing) {
         if (const std::unique_ptr<DcpRespInfo> info{StorageManager::instance()->cachedInfo(id_)}) {
             updateDeviceInfo(*info);
             fillDrives(info->driveCount);
         }
     }
+}
+
+void DeviceInfoDialog::followProgress() {
+    // The adapter's poll ends at a final report or when the device goes: a report missed
+    // while the dialog was hidden leaves no bar behind.
+    const bool running =
+        lastPhase_ == dcp::PhaseProgressing && StorageManager::instance()->isDeviceBusy(id_);
+    QProgressBar* bar = ui->pb_progress;
+    // A device may send more than the whole; the bar ignores values out of its range.
+    bar->setValue(int(std::min<quint32>(lastPercent_, quint32(bar->maximum()))));
+    bar->setVisible(running);
 }
 
 void DeviceInfoDialog::deviceTextChange(DrlDevId id, const DcpRespStatusText* pInfo) {
@@ -310,6 +360,11 @@ void DeviceInfoDialog::closeEvent(QCloseEvent* event) {
         saveWindowGeometry(this);
     }
     saveIntList(columnWidthsKey(), ui->tbv_drive->columnWidths());
+}
+
+void DeviceInfoDialog::showEvent(QShowEvent* event) {
+    followProgress();
+    QDialog::showEvent(event);
 }
 
 bool DeviceInfoDialog::hasPlace() const {

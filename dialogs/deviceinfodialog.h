@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "app/storagemanager.h"
@@ -11,6 +12,7 @@
 
 class QCloseEvent;
 class QPrinter;
+class QShowEvent;
 
 namespace Ui {
 class DeviceInfoDialog;
@@ -43,6 +45,8 @@ public:
     // no stored geometry and was never shown opens centred over `over` (may be null).
     static DeviceInfoDialog* showFor(DrlDevId id, QWidget* over = nullptr);
     // Closes, unregisters and deletes the device's dialog; nothing when there is none.
+    // Safe while a prompt of the dialog is open: the prompt ends, and the dialog goes as
+    // soon as the call that opened it returns.
     static void destroyFor(DrlDevId id);
     // close() on every registered dialog: each hides and saves its settings.
     static void closeAll();
@@ -68,6 +72,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     // Esc goes through close() too, so that the settings are saved.
     void reject() override;
 
@@ -79,6 +84,15 @@ private:
     void updateDriveRow(int row, const DcpRespDriveInfo& drive);
     void printDocument(const QString& title, const QString& text, bool isHtml);
     void showFailure(const QString& message);
+    // Runs a prompt over the dialog; false when the dialog was removed meanwhile, and the
+    // caller must then return without touching it.
+    bool prompt(const std::function<void()>& ask);
+    // Deletes the dialog now, or, while a prompt of it runs, ends its open modals and
+    // leaves the deletion to prompt().
+    void dispose();
+    // The bar from what the adapter knows now: shown only while it follows an operation
+    // of this device whose last report was progress.
+    void followProgress();
     QString columnWidthsKey() const;
     // Stored geometry was restored, or the dialog has been on screen.
     bool hasPlace() const;
@@ -87,4 +101,8 @@ private:
     const DrlDevId id_;
     bool placed_ = false;         // stored geometry restored
     bool drivesAwaited_ = false;  // shown without information: fill on its arrival
+    int prompting_ = 0;           // prompts of this dialog open now, nested
+    bool removed_ = false;
+    quint32 lastPhase_ = 0;
+    quint32 lastPercent_ = 0;
 };

@@ -30,8 +30,13 @@ void DeviceInfoDialog::on_btn_copy_clicked() {
 }
 
 void DeviceInfoDialog::on_btn_export_clicked() {
-    const QString fileName = TPrompts::current().saveFileName(this, tr("Export Status Report"),
-                                                              tr("HTML files (*.htm)"));
+    QString fileName;
+    if (!prompt([&] {
+            fileName = TPrompts::current().saveFileName(this, tr("Export Status Report"),
+                                                        tr("HTML files (*.htm)"));
+        })) {
+        return;
+    }
     const QString html = ui->txe_status->toHtml();
     if (fileName.isEmpty() || html.isEmpty()) {
         return;
@@ -58,7 +63,9 @@ void DeviceInfoDialog::printDocument(const QString& title, const QString& text, 
         return;
     }
     QPrinter printer(QPrinter::ScreenResolution);
-    if (!TPrompts::current().runPrintDialog(this, printer, title)) {
+    bool accepted = false;
+    if (!prompt([&] { accepted = TPrompts::current().runPrintDialog(this, printer, title); }) ||
+        !accepted) {
         return;
     }
     std::unique_ptr<QTextDocument> document(ReportView::makePrintDocument());
@@ -72,5 +79,5 @@ void DeviceInfoDialog::printDocument(const QString& title, const QString& text, 
 }
 
 void DeviceInfoDialog::showFailure(const QString& message) {
-    TPrompts::current().failure(this, tr("Failure!"), message);
+    prompt([&] { TPrompts::current().failure(this, tr("Failure!"), message); });
 }

@@ -182,6 +182,15 @@ void TTableView::mouseReleaseEvent(QMouseEvent* event) {
         clearSelection();
 }
 
+void TTableView::setEmptyText(const QString& text) {
+    emptyText_ = text;
+    viewport()->update();
+}
+
+QString TTableView::emptyText() const {
+    return emptyText_;
+}
+
 void TTableView::paintEvent(QPaintEvent* event) {
     if (model_.rowCount() > 0) {
         QTableView::paintEvent(event);

@@ -40,6 +40,9 @@ public:
     // may stem from a larger window.
     void setColumnWidths(const QList<int>& widths);
     void setRowsResizeToContents();
+    // The notice painted while the table has no rows; the device list's by default.
+    void setEmptyText(const QString& text);
+    QString emptyText() const;
 
 signals:
     void itemPressed(const QVariant& item);

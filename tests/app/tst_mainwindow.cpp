@@ -10,7 +10,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -433,6 +435,7 @@ private slots:
         rig_->plug("rebuild-too-small");
         openWindow(1);
         table()->selectRow(0);
+        action("a_dev_info")->trigger();  // the box comes with the dialog open
         prompts_.confirmAnswers = {true};
         action("a_rebuild_raid")->trigger();
         // One poll at a time, each report handled before the next: as the real clock runs.
@@ -449,6 +452,11 @@ private slots:
         QCOMPARE(
             prompts_.seen.at(1).text,
             QStringLiteral("The RAID rebuild was aborted, because the new drive is too small."));
+        DeviceInfoDialog* dialog = DeviceInfoDialog::find(0);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(dialog->findChild<QProgressBar*>(QStringLiteral("pb_progress"))->isHidden());
+        QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("lb_dev_status"))->text(),
+                 kRed.arg(QStringLiteral("RAID Degraded")));
     }
 
     // The model sorts itself without moving persistent indexes: the window keeps its own
@@ -476,6 +484,58 @@ private slots:
         step(2000);
         QTRY_COMPARE(table()->rowCount(), 2);
         QCOMPARE(DeviceInfoDialog::registeredDevices().size(), 2);
+    }
+
+    void unplugWhileTheDialogAsks_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("failing");  // the export goes to a file that cannot be opened
+        QTest::addColumn<QString>("modal");
+        QTest::newRow("file dialog") << "btn_export" << false << "QFileDialog";
+        QTest::newRow("print dialog") << "btn_print" << false << "QPrintDialog";
+        QTest::newRow("failure box") << "btn_export" << true << "QMessageBox";
+    }
+    // The device leaves while a modal of its dialog is open: the modal ends, then the dialog
+    // goes.
+    void unplugWhileTheDialogAsks() {
+        QFETCH(QString, button);
+        QFETCH(bool, failing);
+        struct RealPrompts : QtPrompts {
+            bool failing = false;
+            QString saveFileName(QWidget* parent, const QString& caption,
+                                 const QString& filter) override {
+                return failing ? QStringLiteral("/nonexistent/report.htm")
+                               : QtPrompts::saveFileName(parent, caption, filter);
+            }
+        } real;
+        real.failing = failing;
+        TPrompts::install(&real);
+        const unsigned disk = unsigned(rig_->plug("healthy"));
+        openWindow(1);
+        table()->selectRow(0);
+        action("a_dev_info")->trigger();
+        QPointer<DeviceInfoDialog> dialog = DeviceInfoDialog::find(0);
+        QVERIFY(dialog && dialog->isVisible());
+
+        QString asked;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                poll.stop();
+                asked = QString::fromLatin1(modal->metaObject()->className());
+                rig_->unplug(disk);
+                step(2000);  // the list change reaches the window in the modal's own loop
+            }
+        });
+        poll.start(10);
+        QTimer::singleShot(5000, &poll, [] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        dialog->findChild<QPushButton*>(button)->click();
+        QTEST(asked, "modal");
+        QCOMPARE(table()->rowCount(), 0);
+        QTRY_VERIFY(!dialog);
+        QVERIFY(!QApplication::activeModalWidget());
     }
 
     // The selection follows its device through a sort, and the command reaches that device

@@ -407,9 +407,41 @@ private slots:
         }
     }
 
-    // A rebuild followed in a shown dialog with the clock stepped, then the hidden case.
+    // A drive pulled while the dialog is open leaves only its absence in its row.
+    void pulledDriveRow() {
+        attach(0, "failing");
+        start(1);
+        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(listed.front());
+        QCOMPARE(drives(dialog)->emptyText(), QStringLiteral("(No Drives Found.)"));
+        QTRY_VERIFY(isCellItem<TIconWithStringItem>(cell(dialog, 1, 3)));
+        devices[0].model->pullDrive(1);
+        QVERIFY(step(60000));  // the periodic drive query
+        QTRY_COMPARE(row(dialog, 1).at(0), QStringLiteral("(Not Present)"));
+        QCOMPARE(row(dialog, 1), QStringList({"(Not Present)", "", "", ""}));
+        QVERIFY(!cell(dialog, 1, 3).isValid());
+    }
+
+    void rebuildProgress_data() {
+        QTest::addColumn<QString>("profile");
+        QTest::addColumn<bool>("hidden");  // closed at the first progress, shown at the end
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("member");  // the rebuilt bay's set id cell, %1 the set's id
+        QTest::newRow("completes") << "degraded" << false << "RAID Normal"
+                                   << "%1";
+        QTest::newRow("completes while hidden") << "degraded" << true << "RAID Normal"
+                                                << "%1";
+        QTest::newRow("fails at 41.5 %")
+            << "rebuild-fails" << false << bold("RAID Degraded") << "%1 (Inactive)";
+        QTest::newRow("new drive too small")  // the blank drive has no set id yet
+            << "rebuild-too-small" << false << bold("RAID Degraded") << " (Inactive)";
+    }
+
+    // A rebuild followed with the clock stepped: whenever the dialog is shown, the bar shows
+    // what the adapter knows now.
     void rebuildProgress() {
-        attach(0, "degraded");
+        QFETCH(QString, profile);
+        QFETCH(bool, hidden);
+        attach(0, profile.toStdString());
         start(1);
         const DrlDevId id = listed.front();
         DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(id);
@@ -418,12 +450,14 @@ private slots:
         QVERIFY(bar->isHidden());
 
         manager()->rebuildDevice(dialog, id);
+        QVERIFY(manager()->isDeviceBusy(id));
         int seenPercent = -1;
         bool barWhileProgressing = true;
         connect(manager(), &StorageManager::deviceStatusChange, this,
                 [&](quint32, const DcpRespProgress& p) {
                     if (p.phase == 2) {
-                        barWhileProgressing &= bar->isVisible() && bar->value() == int(p.percent);
+                        barWhileProgressing &=
+                            !bar->isHidden() && bar->value() == int(std::min(p.percent, 10000u));
                         seenPercent = int(p.percent);
                     }
                 });
@@ -431,36 +465,32 @@ private slots:
         for (int i = 0; i < 80 && manager()->isDeviceBusy(id); ++i) {
             QVERIFY(step(5000));
             QCoreApplication::processEvents();  // the worker posted before it slept again
+            if (hidden && seenPercent > 0 && dialog->isVisible()) {
+                dialog->close();
+                DcpRespProgress p;
+                p.phase = 2;
+                p.percent = 70000;  // more than the whole, from a confused device
+                emit manager()->deviceStatusChange(id, p);
+            }
         }
-        QVERIFY(seenPercent > 0);
+        QCOMPARE(seenPercent > 0, profile != "rebuild-too-small");
         QVERIFY(barWhileProgressing);
         QTRY_VERIFY(!manager()->isDeviceBusy(id));
-        QTRY_VERIFY(bar->isHidden());
-        QCOMPARE(label(dialog, "lb_dev_status"), QStringLiteral("RAID Normal"));
-        QTRY_VERIFY(!row(dialog, 2).at(1).isEmpty());
-        QVERIFY(!row(dialog, 2).at(1).contains(QStringLiteral("(")));
-
-        // Hidden: the bar follows the value but neither hides nor refreshes...
-        dialog->close();
-        DcpRespProgress p;
-        p.phase = 2;
-        p.percent = 2500;
-        emit manager()->deviceStatusChange(id, p);
-        QCOMPARE(bar->text(), QStringLiteral("25%"));
-        devices[0].model->pullDrive(0);
-        p.phase = 3;
-        p.percent = 70000;  // more than the whole, from a confused device
-        emit manager()->deviceStatusChange(id, p);
-        QVERIFY(!bar->isHidden());
-        QCOMPARE(bar->value(), 10000);
-        QVERIFY(row(dialog, 0).at(0).startsWith(QStringLiteral("CVN-HD4000\n")));
-        // ...until the first final report once it is shown again.
+        QCOMPARE(dialog->isHidden(), hidden);
         DeviceInfoDialog::showFor(id);
-        emit manager()->deviceStatusChange(id + 1, p);  // not this dialog's
-        QVERIFY(!bar->isHidden());
-        emit manager()->deviceStatusChange(id, p);
+        QTRY_VERIFY(bar->isHidden());
+        QFETCH(QString, status);
+        QTRY_COMPARE(label(dialog, "lb_dev_status"), status);
+        QFETCH(QString, member);
+        const QString setId = QString::fromStdString(devices[0].model->drive(0).raidSetId);
+        QTRY_COMPARE(row(dialog, 2).at(1), member.arg(setId));
+
+        // A late report of progress, after the adapter stopped following the device.
+        DcpRespProgress late;
+        late.phase = 2;
+        late.percent = 2500;
+        emit manager()->deviceStatusChange(id, late);
         QVERIFY(bar->isHidden());
-        QTRY_COMPARE(row(dialog, 0), QStringList({"(Not Present)", "", "", ""}));
     }
 
     void deviceLeavesAndReturns() {
