@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
+#include <QPalette>
 #include <QPixmap>
 #include <QStatusBar>
 #include <QToolButton>
@@ -102,7 +103,12 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     connect(ctxInfo_, &QAction::triggered, this, &DRL::device_info_clicked);
 
     TTableView* table = ui->tbv_devs;
-    table->setStyleSheet(QStringLiteral("selection-background-color: #629cff;"));
+    // The selection colour as a palette role of its own: the other roles go on following
+    // the application's palette, also when it changes at run time. (A style sheet would pin
+    // the whole palette the table was first polished with.)
+    QPalette selection;
+    selection.setColor(QPalette::Highlight, QColor(0x62, 0x9c, 0xff));
+    table->setPalette(selection);
     table->setHeaders({QString(), tr("Device Information"), tr("Configuration"), tr("Status")});
     table->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     // The first use of the settings store: it opens (or fails to open) its file here.

@@ -4,7 +4,11 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QIcon>
+#include <QImage>
+#include <QPainter>
 #include <QStringList>
+#include <QStyle>
+#include <QStyleOptionTabWidgetFrame>
 #include <algorithm>
 #include <utility>
 
@@ -12,6 +16,7 @@
 #include "dcp/texts.h"
 #include "settings/intlist.h"
 #include "ui_deviceinfodialog.h"
+#include "widgets/tcontrast.h"
 
 using namespace corvane;
 
@@ -196,10 +201,43 @@ void DeviceInfoDialog::updateDeviceInfo(const DcpRespInfo& info) {
     ui->lb_dev_fwtime->setText(latin1(info.firmwareTime));
     ui->lb_dev_fwdate->setText(latin1(info.firmwareDate));
 
-    const QString status = tr("RAID %1").arg(dcpText(dcp::raidStatusText(info.raidStatus)));
-    ui->lb_dev_status->setText(info.raidStatus == dcp::RaidNormal ? status.toHtmlEscaped()
-                                                                  : boldRedText(status));
+    raidStatus_ = tr("RAID %1").arg(dcpText(dcp::raidStatusText(info.raidStatus)));
+    raidAlarm_ = info.raidStatus != dcp::RaidNormal;
+    showRaidStatus();
     setWindowTitle(tr("Storage Device Information  Serial#: %1").arg(latin1(info.serialText)));
+}
+
+void DeviceInfoDialog::showRaidStatus() {
+    const QString status = raidStatus_.toHtmlEscaped();
+    if (!raidAlarm_) {
+        ui->lb_dev_status->setText(status);
+        return;
+    }
+    // A label paints its rich text itself: its red is chosen here, for the page under it.
+    const QColor red = readableOn(QColor(Qt::red), pageColor());
+    ui->lb_dev_status->setText(
+        QStringLiteral("<b><font color=\"%1\">%2</font></b>").arg(red.name(), status));
+}
+
+QColor DeviceInfoDialog::pageColor() const {
+    // Styles paint tab pages a shade off the window (Fusion's dark one much lighter): the
+    // style itself says which, by painting a small page.
+    QStyleOptionTabWidgetFrame frame;
+    frame.initFrom(ui->tabWidget);
+    frame.palette = palette();  // the children learn of a new palette after the dialog
+    frame.rect = QRect(0, 0, 32, 32);
+    QImage page(frame.rect.size(), QImage::Format_RGB32);
+    page.fill(palette().color(QPalette::Window));
+    QPainter painter(&page);
+    style()->drawPrimitive(QStyle::PE_FrameTabWidget, &frame, &painter, ui->tabWidget);
+    painter.end();
+    return page.pixelColor(16, 16);
+}
+
+void DeviceInfoDialog::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        showRaidStatus();
 }
 
 void DeviceInfoDialog::fillDrives(quint32 count) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QDialog>
 #include <QList>
 #include <QMap>
@@ -10,6 +11,7 @@
 #include "dialogs/smartwindow.h"
 
 class QCloseEvent;
+class QEvent;
 class QPrinter;
 
 namespace Ui {
@@ -66,9 +68,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     // Esc goes through close() too, so that the settings are saved.
     void reject() override;
+    // A new palette gets a new shade of red for the status label.
+    void changeEvent(QEvent* event) override;
 
 private:
     void updateDeviceInfo(const DcpRespInfo& info);
+    void showRaidStatus();
+    // The background the style paints under the configuration page's labels.
+    QColor pageColor() const;
     void fillDrives(quint32 count);
     void updateDriveRow(int row, const DcpRespDriveInfo& drive);
     void printDocument(const QString& title, const QString& text, bool isHtml);
@@ -79,5 +86,7 @@ private:
 
     std::unique_ptr<Ui::DeviceInfoDialog> ui;
     const DrlDevId id_;
-    bool placed_ = false;  // stored geometry restored
+    bool placed_ = false;     // stored geometry restored
+    QString raidStatus_;      // the status label's words
+    bool raidAlarm_ = false;  // shown in bold red
 };
