@@ -1,8 +1,10 @@
 #include "dialogs/deviceinfodialog.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHash>
+#include <QHeaderView>
 #include <QIcon>
 #include <QImage>
 #include <QPainter>
@@ -27,6 +29,7 @@ QHash<QString, DeviceInfoDialog*>& registry() {
     return dialogs;
 }
 
+// Floors of the default widths; the Status column stretches over what is left.
 const QList<int> kDefaultWidths = {125, 125, 125, 173};
 
 // Device fields are bytes as sent; they are shown as Latin-1.
@@ -79,7 +82,7 @@ DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
     ui->tbv_drive->setHeaders(
         {tr(" Model / Serial #"), tr("RAID Set ID"), tr("Capacity"), tr("Status")});
     ui->tbv_drive->setRowsResizeToContents();
-    ui->tbv_drive->setColumnWidths(loadIntList(columnWidthsKey(), kDefaultWidths));
+    ui->tbv_drive->setColumnWidths(loadIntList(columnWidthsKey(), defaultWidths()));
 
     StorageManager* manager = StorageManager::instance();
     {
@@ -125,6 +128,23 @@ DrlDevId DeviceInfoDialog::deviceId() const {
 
 QString DeviceInfoDialog::settingsName(DrlDevId id) {
     return QStringLiteral("device_info_dlg_%1").arg(id);
+}
+
+QList<int> DeviceInfoDialog::defaultWidths() const {
+    // Wide enough, in the table's own font, for the longest a column is expected to show:
+    // a set id of the usual form, the byte count of a drive up to 99 TB. A member's
+    // state after its id may be cut rather than the drive's counters under Status.
+    const QFontMetrics metrics(ui->tbv_drive->font());
+    const QStringList longest = {QString(), QStringLiteral("CVN-R5-00000000"),
+                                 byteText(99'999'999'999'999ull), QString()};
+    QList<int> widths = kDefaultWidths;
+    for (int i = 0; i < widths.size(); ++i) {
+        // The delegate's 4 pixels each side, the grid line, and a little for rounding.
+        const int fitted = metrics.size(0, longest.at(i)).width() + 12;
+        widths[i] =
+            std::max({widths.at(i), fitted, ui->tbv_drive->horizontalHeader()->sectionSizeHint(i)});
+    }
+    return widths;
 }
 
 QString DeviceInfoDialog::columnWidthsKey() const {

@@ -81,6 +81,7 @@ private:
     void printDocument(const QString& title, const QString& text, bool isHtml);
     void showFailure(const QString& message);
     QString columnWidthsKey() const;
+    QList<int> defaultWidths() const;
     // Stored geometry was restored, or the dialog has been on screen.
     bool hasPlace() const;
 

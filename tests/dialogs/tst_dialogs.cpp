@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QHeaderView>
 #include <QLabel>
@@ -510,10 +511,13 @@ private slots:
         dialog = DeviceInfoDialog::ensure(id);
         QCOMPARE(dialog->size(), QSize(800, 640));
         QCOMPARE(drives(dialog)->columnWidths().at(1), 210);
-        // Another device keeps the built-in size and widths.
+        // Another device keeps the built-in size and widths, which fit a 4 TB byte count.
         dialog = DeviceInfoDialog::ensure(idOf(0));
         QCOMPARE(dialog->size(), QSize(725, 600));
-        QCOMPARE(drives(dialog)->columnWidths().mid(0, 3), QList<int>({125, 125, 125}));
+        const QFontMetrics metrics(drives(dialog)->font());
+        const QString bytes = row(dialog, 0).at(2).section(QLatin1Char('\n'), 1);
+        QCOMPARE(bytes, QStringLiteral("4,000,787,030,016 bytes"));
+        QVERIFY(metrics.horizontalAdvance(bytes) + 9 <= drives(dialog)->columnWidth(2));
 
         // Garbage geometry is ignored.
         DeviceInfoDialog::destroyAll();
