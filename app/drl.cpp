@@ -94,6 +94,7 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     authoriseButton_->setDefaultAction(ui->a_authorise);
     ui->statusBar->addWidget(platformStatus_, 1);
     ui->statusBar->addPermanentWidget(authoriseButton_);
+    connect(ui->statusBar, &QStatusBar::messageChanged, this, &DRL::updateStatusBar);
 
     ctxInit_ = new QAction(tr("Initialize RAID"), this);
     ctxRebuild_ = new QAction(tr("Rebuild RAID"), this);
@@ -449,7 +450,13 @@ void DRL::showPlatformStart(const corvane::io::HelperStart& start) {
                                        : QString());
     ui->a_authorise->setVisible(failed && retry_);
     ui->a_authorise->setEnabled(failed && retry_ && !retrying_);
-    ui->statusBar->setVisible(failed);
+    updateStatusBar();
+}
+
+void DRL::updateStatusBar() {
+    // An empty bar would only be a strip under the table.
+    ui->statusBar->setVisible(!ui->statusBar->currentMessage().isEmpty() ||
+                              !platformStatus_->text().isEmpty());
 }
 
 void DRL::authorise_clicked() {

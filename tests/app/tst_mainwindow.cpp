@@ -771,6 +771,28 @@ private slots:
         QTRY_COMPARE(table()->rowCount(), 0);
     }
 
+    // The status bar takes room only while it has something to say.
+    void statusBarOnlyWithAMessage() {
+        openWindow(0);
+        QStatusBar* bar = window_->statusBar();
+        auto bottomFree = [this] {
+            return window_->centralWidget()->geometry().bottom() == window_->rect().bottom();
+        };
+        QVERIFY(!bar->isVisible());
+        QTRY_VERIFY(bottomFree());
+        bar->showMessage(QStringLiteral("Scanning"));
+        QVERIFY(bar->isVisible());
+        QTRY_VERIFY(!bottomFree());
+        bar->clearMessage();
+        QVERIFY(!bar->isVisible());
+        QTRY_VERIFY(bottomFree());
+        // The platform's own message outlasts a passing one.
+        window_->setPlatformAccess({{io::HelperStatus::Failed, "detail"}, {}});
+        bar->showMessage(QStringLiteral("Scanning"));
+        bar->clearMessage();
+        QVERIFY(bar->isVisible());
+    }
+
     // What the control window does reaches the window as it would from the hardware.
     void rigDrivesTheWindow() {
         const unsigned disk = unsigned(rig_->plug("healthy"));
