@@ -158,41 +158,27 @@ double contrast(const QColor& a, const QColor& b) {
 }
 
 // Each line of text painted in a region: the hue ("red", "green", "plain") of its most
-// contrasting pixel against the region's commonest colour, and that contrast.
+// contrasting pixel against the region's corner, and that contrast.
 QList<QPair<QString, double>> inkLines(const QImage& image, const QRect& region) {
-    QHash<QRgb, int> count;
-    for (int y = region.top(); y <= region.bottom(); ++y)
-        for (int x = region.left(); x <= region.right(); ++x)
-            ++count[image.pixel(x, y)];
-    QRgb back = count.constBegin().key();
-    for (auto it = count.constBegin(); it != count.constEnd(); ++it)
-        if (it.value() > count.value(back))
-            back = it.key();
+    const QColor back = image.pixelColor(region.topLeft());
     QList<QPair<QString, double>> lines;
     bool inLine = false;
     for (int y = region.top(); y <= region.bottom(); ++y) {
         QColor ink;
         double most = 1.5;  // fainter is the edge of a glyph
-        for (int x = region.left(); x <= region.right(); ++x) {
-            if (const double c = contrast(image.pixel(x, y), back); c > most) {
-                most = c;
-                ink = image.pixel(x, y);
-            }
-        }
-        if (!ink.isValid()) {
-            inLine = false;
-            continue;
-        }
-        if (!inLine)
+        for (int x = region.left(); x <= region.right(); ++x)
+            if (const double c = contrast(image.pixelColor(x, y), back); c > most)
+                most = c, ink = image.pixelColor(x, y);
+        if (ink.isValid() && !std::exchange(inLine, true))
             lines.append({QString(), 0});
-        inLine = true;
-        if (most > lines.last().second) {
+        inLine = ink.isValid();
+        if (inLine && most > lines.last().second) {
             const int h = ink.hsvHue();
-            const QString hue = ink.hsvSaturation() < 100 ? "plain"
-                                : h < 20 || h > 340       ? "red"
-                                : h > 80 && h < 160       ? "green"
-                                                          : "other";
-            lines.last() = {hue, most};
+            lines.last() = {ink.hsvSaturation() < 100 ? "plain"
+                            : h < 20 || h > 340       ? "red"
+                            : h > 80 && h < 160       ? "green"
+                                                      : "other",
+                            most};
         }
     }
     return lines;
