@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
+#include <QPalette>
 #include <QPixmap>
 #include <QStatusBar>
 #include <QToolButton>
@@ -93,6 +94,7 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     authoriseButton_->setDefaultAction(ui->a_authorise);
     ui->statusBar->addWidget(platformStatus_, 1);
     ui->statusBar->addPermanentWidget(authoriseButton_);
+    connect(ui->statusBar, &QStatusBar::messageChanged, this, &DRL::updateStatusBar);
 
     ctxInit_ = new QAction(tr("Initialize RAID"), this);
     ctxRebuild_ = new QAction(tr("Rebuild RAID"), this);
@@ -102,7 +104,12 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     connect(ctxInfo_, &QAction::triggered, this, &DRL::device_info_clicked);
 
     TTableView* table = ui->tbv_devs;
-    table->setStyleSheet(QStringLiteral("selection-background-color: #629cff;"));
+    // The selection colour as a palette role of its own: the other roles go on following
+    // the application's palette, also when it changes at run time. (A style sheet would pin
+    // the whole palette the table was first polished with.)
+    QPalette selection;
+    selection.setColor(QPalette::Highlight, QColor(0x62, 0x9c, 0xff));
+    table->setPalette(selection);
     table->setHeaders({QString(), tr("Device Information"), tr("Configuration"), tr("Status")});
     table->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     // The first use of the settings store: it opens (or fails to open) its file here.
@@ -443,7 +450,13 @@ void DRL::showPlatformStart(const corvane::io::HelperStart& start) {
                                        : QString());
     ui->a_authorise->setVisible(failed && retry_);
     ui->a_authorise->setEnabled(failed && retry_ && !retrying_);
-    ui->statusBar->setVisible(failed);
+    updateStatusBar();
+}
+
+void DRL::updateStatusBar() {
+    // An empty bar would only be a strip under the table.
+    ui->statusBar->setVisible(!ui->statusBar->currentMessage().isEmpty() ||
+                              !platformStatus_->text().isEmpty());
 }
 
 void DRL::authorise_clicked() {

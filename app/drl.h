@@ -69,6 +69,8 @@ private:
     void saveWindowState();
     void showPlatformStart(const corvane::io::HelperStart& start);
     void authorisationAnswered(const corvane::io::HelperStart& start);
+    // The status bar is shown only while it has a message.
+    void updateStatusBar();
 
     std::unique_ptr<Ui::DRL> ui;
     QList<DrlDevId> rowDevices_;

@@ -1,13 +1,19 @@
 #include "dialogs/deviceinfodialog.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHash>
+#include <QHeaderView>
 #include <QIcon>
+#include <QImage>
+#include <QPainter>
 #include <QPointer>
 #include <QProgressBar>
 #include <QShowEvent>
 #include <QStringList>
+#include <QStyle>
+#include <QStyleOptionTabWidgetFrame>
 #include <algorithm>
 #include <utility>
 
@@ -15,6 +21,7 @@
 #include "dcp/texts.h"
 #include "settings/intlist.h"
 #include "ui_deviceinfodialog.h"
+#include "widgets/tcontrast.h"
 
 using namespace corvane;
 
@@ -25,6 +32,7 @@ QHash<QString, DeviceInfoDialog*>& registry() {
     return dialogs;
 }
 
+// Floors of the default widths; the Status column stretches over what is left.
 const QList<int> kDefaultWidths = {125, 125, 125, 173};
 
 // Device fields are bytes as sent; they are shown as Latin-1.
@@ -69,7 +77,7 @@ DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
     ui->tbv_drive->setHeaders(
         {tr(" Model / Serial #"), tr("RAID Set ID"), tr("Capacity"), tr("Status")});
     ui->tbv_drive->setRowsResizeToContents();
-    ui->tbv_drive->setColumnWidths(loadIntList(columnWidthsKey(), kDefaultWidths));
+    ui->tbv_drive->setColumnWidths(loadIntList(columnWidthsKey(), defaultWidths()));
 
     // A hidden dialog costs no exchange: drives and report are asked when it is shown.
     StorageManager* manager = StorageManager::instance();
@@ -107,6 +115,23 @@ DrlDevId DeviceInfoDialog::deviceId() const {
 
 QString DeviceInfoDialog::settingsName(DrlDevId id) {
     return QStringLiteral("device_info_dlg_%1").arg(id);
+}
+
+QList<int> DeviceInfoDialog::defaultWidths() const {
+    // Wide enough, in the table's own font, for the longest a column is expected to show:
+    // a set id of the usual form, the byte count of a drive up to 99 TB. A member's
+    // state after its id may be cut rather than the drive's counters under Status.
+    const QFontMetrics metrics(ui->tbv_drive->font());
+    const QStringList longest = {QString(), QStringLiteral("CVN-R5-00000000"),
+                                 byteText(99'999'999'999'999ull), QString()};
+    QList<int> widths = kDefaultWidths;
+    for (int i = 0; i < widths.size(); ++i) {
+        // The delegate's 4 pixels each side, the grid line, and a little for rounding.
+        const int fitted = metrics.size(0, longest.at(i)).width() + 12;
+        widths[i] =
+            std::max({widths.at(i), fitted, ui->tbv_drive->horizontalHeader()->sectionSizeHint(i)});
+    }
+    return widths;
 }
 
 QString DeviceInfoDialog::columnWidthsKey() const {
@@ -216,10 +241,43 @@ void DeviceInfoDialog::updateDeviceInfo(const DcpRespInfo& info) {
     ui->lb_dev_fwtime->setText(latin1(info.firmwareTime));
     ui->lb_dev_fwdate->setText(latin1(info.firmwareDate));
 
-    const QString status = tr("RAID %1").arg(dcpText(dcp::raidStatusText(info.raidStatus)));
-    ui->lb_dev_status->setText(info.raidStatus == dcp::RaidNormal ? status.toHtmlEscaped()
-                                                                  : boldRedText(status));
+    raidStatus_ = tr("RAID %1").arg(dcpText(dcp::raidStatusText(info.raidStatus)));
+    raidAlarm_ = info.raidStatus != dcp::RaidNormal;
+    showRaidStatus();
     setWindowTitle(tr("Storage Device Information  Serial#: %1").arg(latin1(info.serialText)));
+}
+
+void DeviceInfoDialog::showRaidStatus() {
+    const QString status = raidStatus_.toHtmlEscaped();
+    if (!raidAlarm_) {
+        ui->lb_dev_status->setText(status);
+        return;
+    }
+    // A label paints its rich text itself: its red is chosen here, for the page under it.
+    const QColor red = readableOn(QColor(Qt::red), pageColor());
+    ui->lb_dev_status->setText(
+        QStringLiteral("<b><font color=\"%1\">%2</font></b>").arg(red.name(), status));
+}
+
+QColor DeviceInfoDialog::pageColor() const {
+    // Styles paint tab pages a shade off the window (Fusion's dark one much lighter): the
+    // style itself says which, by painting a small page.
+    QStyleOptionTabWidgetFrame frame;
+    frame.initFrom(ui->tabWidget);
+    frame.palette = palette();  // the children learn of a new palette after the dialog
+    frame.rect = QRect(0, 0, 32, 32);
+    QImage page(frame.rect.size(), QImage::Format_RGB32);
+    page.fill(palette().color(QPalette::Window));
+    QPainter painter(&page);
+    style()->drawPrimitive(QStyle::PE_FrameTabWidget, &frame, &painter, ui->tabWidget);
+    painter.end();
+    return page.pixelColor(16, 16);
+}
+
+void DeviceInfoDialog::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        showRaidStatus();
 }
 
 void DeviceInfoDialog::fillDrives(quint32 count) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QDialog>
 #include <QList>
 #include <QMap>
@@ -11,6 +12,7 @@
 #include "dialogs/smartwindow.h"
 
 class QCloseEvent;
+class QEvent;
 class QPrinter;
 class QShowEvent;
 
@@ -75,9 +77,14 @@ protected:
     void showEvent(QShowEvent* event) override;
     // Esc goes through close() too, so that the settings are saved.
     void reject() override;
+    // A new palette gets a new shade of red for the status label.
+    void changeEvent(QEvent* event) override;
 
 private:
     void updateDeviceInfo(const DcpRespInfo& info);
+    void showRaidStatus();
+    // The background the style paints under the configuration page's labels.
+    QColor pageColor() const;
     // Asks each drive on the worker; each row fills when its drive answers.
     void fillDrives(quint32 count);
     void fetchDetails();
@@ -94,6 +101,7 @@ private:
     // of this device whose last report was progress.
     void followProgress();
     QString columnWidthsKey() const;
+    QList<int> defaultWidths() const;
     // Stored geometry was restored, or the dialog has been on screen.
     bool hasPlace() const;
 
@@ -105,4 +113,6 @@ private:
     bool removed_ = false;
     quint32 lastPhase_ = 0;
     quint32 lastPercent_ = 0;
+    QString raidStatus_;      // the status label's words
+    bool raidAlarm_ = false;  // shown in bold red
 };

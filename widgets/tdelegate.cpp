@@ -13,6 +13,7 @@
 #include <QVector>
 
 #include "widgets/tcellitems.h"
+#include "widgets/tcontrast.h"
 
 namespace {
 
@@ -27,15 +28,16 @@ QSize textSize(const QStyleOptionViewItem& option, const QString& text) {
     return QFontMetrics(option.font).size(kMeasureFlags, text);
 }
 
+QPalette::ColorGroup colorGroup(const QStyleOptionViewItem& option) {
+    if (!(option.state & QStyle::State_Enabled))
+        return QPalette::Disabled;
+    return option.state & QStyle::State_Active ? QPalette::Active : QPalette::Inactive;
+}
+
 void fillSelection(QPainter* painter, const QStyleOptionViewItem& option) {
     if (!(option.state & QStyle::State_Selected))
         return;
-    QPalette::ColorGroup group = QPalette::Inactive;
-    if (!(option.state & QStyle::State_Enabled))
-        group = QPalette::Disabled;
-    else if (option.state & QStyle::State_Active)
-        group = QPalette::Active;
-    painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+    painter->fillRect(option.rect, option.palette.brush(colorGroup(option), QPalette::Highlight));
 }
 
 QString percentText(qint32 progress, qint32 maximum) {
@@ -117,7 +119,41 @@ void drawRichText(QPainter* painter, const QStyleOptionViewItem& option, const Q
         }
     }
 
-    if (option.state & QStyle::State_Selected) {
+    if (!(option.state & QStyle::State_Selected)) {
+        // Markup names its colours ("red", "green") for light backgrounds; on the cell's
+        // own background each keeps its hue in a shade that still reads.
+        const QColor back = option.palette.color(colorGroup(option),
+                                                 option.features & QStyleOptionViewItem::Alternate
+                                                     ? QPalette::AlternateBase
+                                                     : QPalette::Base);
+        struct Ink {
+            int from, to;
+            QColor shade;
+        };
+        QVector<Ink> inks;
+        for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                const QTextFragment fragment = it.fragment();
+                const QTextCharFormat format = fragment.charFormat();
+                if (!format.hasProperty(QTextFormat::ForegroundBrush))
+                    continue;
+                const QColor meant = format.foreground().color();
+                const QColor shade = readableOn(meant, back);
+                if (shade != meant)
+                    inks.append(
+                        {fragment.position(), fragment.position() + fragment.length(), shade});
+            }
+        }
+        // Merging splits fragments: only after the walk.
+        QTextCursor range(&doc);
+        for (const Ink& ink : inks) {
+            range.setPosition(ink.from);
+            range.setPosition(ink.to, QTextCursor::KeepAnchor);
+            QTextCharFormat format;
+            format.setForeground(ink.shade);
+            range.mergeCharFormat(format);
+        }
+    } else {
         // The selection colour may be fixed and light: red or green words on it are hard to
         // read, so a selected cell shows all its words in the one colour that stands out
         // most from it. Bold and the words themselves still carry the warning.

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +22,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <deque>
@@ -29,6 +31,7 @@
 
 #include "app/demo/demorig.h"
 #include "app/demo/scaledclock.h"
+#include "app/demo/scenes.h"
 #include "app/drl.h"
 #include "app/entry.h"
 #include "app/prompts.h"
@@ -143,6 +146,45 @@ struct FakeHelper {
 };
 
 const QString kRed = QStringLiteral("<b><font color=\"red\">%1</font></b>");
+
+// WCAG 2 contrast, worked out here rather than by the code under test.
+double contrast(const QColor& a, const QColor& b) {
+    auto luminance = [](const QColor& c) {
+        auto linear = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+// Each line of text painted in a region: the hue ("red", "green", "plain") of its most
+// contrasting pixel against the region's corner, and that contrast.
+QList<QPair<QString, double>> inkLines(const QImage& image, const QRect& region) {
+    const QColor back = image.pixelColor(region.topLeft());
+    QList<QPair<QString, double>> lines;
+    bool inLine = false;
+    for (int y = region.top(); y <= region.bottom(); ++y) {
+        QColor ink;
+        double most = 1.5;  // fainter is the edge of a glyph
+        for (int x = region.left(); x <= region.right(); ++x)
+            if (const double c = contrast(image.pixelColor(x, y), back); c > most)
+                most = c, ink = image.pixelColor(x, y);
+        if (ink.isValid() && !std::exchange(inLine, true))
+            lines.append({QString(), 0});
+        inLine = ink.isValid();
+        if (inLine && most > lines.last().second) {
+            const int h = ink.hsvHue();
+            lines.last() = {ink.hsvSaturation() < 100 ? "plain"
+                            : h < 20 || h > 340       ? "red"
+                            : h > 80 && h < 160       ? "green"
+                                                      : "other",
+                            most};
+        }
+    }
+    return lines;
+}
 
 }  // namespace
 
@@ -369,6 +411,59 @@ private slots:
         QTRY_COMPARE(table()->rowCount(), 0);
     }
 
+    void statusWordsReadInBothPalettes_data() {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light") << false;
+        QTest::newRow("dark") << true;
+    }
+    // Red, bold red and green words on an unselected row and the dialog's status label,
+    // painted after the palette changed under them.
+    void statusWordsReadInBothPalettes() {
+        QFETCH(bool, dark);
+        struct Restore {
+            QPalette palette = QApplication::palette();
+            ~Restore() { QApplication::setPalette(palette); }
+        } restore;
+        const unsigned degraded = unsigned(rig_->plug("degraded"));
+        const unsigned failing = unsigned(rig_->plug("failing"));
+        openWindow(2);
+        if (dark)
+            applyDarkPalette(*qApp);
+        else
+            QApplication::setPalette(QApplication::style()->standardPalette());
+        // Windows learn of it through the event loop.
+        QTRY_COMPARE(table()->palette().color(QPalette::Base),
+                     QApplication::palette().color(QPalette::Base));
+        table()->clearSelection();
+        const QImage list = table()->viewport()->grab().toImage();
+        using Lines = QStringList;
+        auto check = [](const QImage& image, const QRect& region, const Lines& hues) {
+            Lines seen;
+            for (const auto& [hue, ratio] : inkLines(image, region)) {
+                if (seen.isEmpty() || seen.last() != hue)  // a wrapped line
+                    seen << hue;
+                QVERIFY2(ratio >= 4.5, qPrintable(hue + " " + QString::number(ratio)));
+            }
+            QCOMPARE(seen, hues);
+        };
+        for (const auto& [disk, hues] : {std::pair{degraded, Lines{"red", "green"}},
+                                         std::pair{failing, Lines{"plain", "red"}}}) {
+            const QRect cell =
+                table()->visualRect(table()->model()->index(rowWithModelOf(disk), 3));
+            // On the palette in effect, not the one the window was made with.
+            const QColor back = list.pixelColor(cell.topLeft());
+            QVERIFY(back == QApplication::palette().color(QPalette::Base) ||
+                    back == QApplication::palette().color(QPalette::AlternateBase));
+            check(list, cell.adjusted(20, 0, 0, 0), hues);  // past the warning sign
+        }
+        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(0);
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        auto* status = dialog->findChild<QLabel*>(QStringLiteral("lb_dev_status"));
+        QVERIFY(status->text().contains("Degraded"));
+        check(dialog->grab().toImage(), QRect(status->mapTo(dialog, QPoint()), status->size()),
+              {"red"});
+    }
+
     // Select, Rebuild, confirm, progress, Completed: the actions follow the device.
     void rebuildWalkThrough() {
         rig_->plug("healthy");
@@ -455,7 +550,11 @@ private slots:
         DeviceInfoDialog* dialog = DeviceInfoDialog::find(0);
         QVERIFY(dialog->isVisible());
         QVERIFY(dialog->findChild<QProgressBar*>(QStringLiteral("pb_progress"))->isHidden());
-        QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("lb_dev_status"))->text(),
+        // The label's red is a shade chosen for its page.
+        QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("lb_dev_status"))
+                     ->text()
+                     .replace(QRegularExpression(QStringLiteral("color=\"#[0-9a-f]{6}\"")),
+                              QStringLiteral("color=\"red\"")),
                  kRed.arg(QStringLiteral("RAID Degraded")));
     }
 
@@ -720,6 +819,28 @@ private slots:
         QVERIFY(!retry->isVisible());
         step(2000);
         QTRY_COMPARE(table()->rowCount(), 0);
+    }
+
+    // The status bar takes room only while it has something to say.
+    void statusBarOnlyWithAMessage() {
+        openWindow(0);
+        QStatusBar* bar = window_->statusBar();
+        auto bottomFree = [this] {
+            return window_->centralWidget()->geometry().bottom() == window_->rect().bottom();
+        };
+        QVERIFY(!bar->isVisible());
+        QTRY_VERIFY(bottomFree());
+        bar->showMessage(QStringLiteral("Scanning"));
+        QVERIFY(bar->isVisible());
+        QTRY_VERIFY(!bottomFree());
+        bar->clearMessage();
+        QVERIFY(!bar->isVisible());
+        QTRY_VERIFY(bottomFree());
+        // The platform's own message outlasts a passing one.
+        window_->setPlatformAccess({{io::HelperStatus::Failed, "detail"}, {}});
+        bar->showMessage(QStringLiteral("Scanning"));
+        bar->clearMessage();
+        QVERIFY(bar->isVisible());
     }
 
     // What the control window does reaches the window as it would from the hardware.
