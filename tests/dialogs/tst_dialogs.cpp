@@ -626,8 +626,8 @@ private slots:
         QVERIFY(html.contains(QStringLiteral("Temp\u00e9rature \u00b1 \u00ff")));
     }
 
-    // What the emulator's devices report, a full event log too, reaches the text engine
-    // untouched.
+    // What the emulator's devices report, an empty bay and a full event log too, reaches
+    // the text engine untouched.
     void emulatorReportsUnchanged() {
         for (const std::string& profile : sim::profileNames()) {
             for (bool latin1 : {false, true}) {
@@ -636,6 +636,9 @@ private slots:
                 sim::ModelFaults f = device->model->faults();
                 f.textsAbove127 = latin1;
                 device->model->setFaults(f);
+                if (latin1) {
+                    device->model->pullDrive(1);
+                }
                 for (int i = 0; latin1 && i < 50; ++i) {
                     device->model->note("a full event log <" + std::to_string(i) + ">");
                 }
