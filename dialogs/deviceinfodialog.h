@@ -56,7 +56,8 @@ public:
     static void destroyAll();
     static QList<DrlDevId> registeredDevices();
 
-    // Replaces the report with device HTML (Latin-1), keeping the scroll position.
+    // Replaces the report with device HTML (Latin-1), reduced to what is safe to lay out;
+    // keeps the scroll position.
     void setStatusReport(const QString& html);
 
     // Showing a hidden dialog asks its device for the drives and the report.

@@ -1,11 +1,9 @@
 // The "Status Report" tab of the device information dialog: the device's own HTML, and
 // copy, export and print of it.
-#include <QAbstractTextDocumentLayout>
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
 #include <QPrinter>
-#include <QScrollBar>
 #include <QTextDocument>
 #include <memory>
 
@@ -15,18 +13,11 @@
 #include "ui_deviceinfodialog.h"
 
 void DeviceInfoDialog::setStatusReport(const QString& html) {
-    ReportView* view = ui->txe_status;
-    const int h = view->horizontalScrollBar()->value();
-    const int v = view->verticalScrollBar()->value();
-    view->setHtml(html);
-    // Lay the whole document out now, so the scroll ranges already fit the new report.
-    view->document()->documentLayout()->documentSize();
-    view->horizontalScrollBar()->setValue(h);
-    view->verticalScrollBar()->setValue(v);
+    ui->txe_status->setReport(html);
 }
 
 void DeviceInfoDialog::on_btn_copy_clicked() {
-    QGuiApplication::clipboard()->setText(ui->txe_status->toPlainText(), QClipboard::Clipboard);
+    QGuiApplication::clipboard()->setText(ui->txe_status->reportText(), QClipboard::Clipboard);
 }
 
 void DeviceInfoDialog::on_btn_export_clicked() {
@@ -37,7 +28,7 @@ void DeviceInfoDialog::on_btn_export_clicked() {
         })) {
         return;
     }
-    const QString html = ui->txe_status->toHtml();
+    const QString html = ui->txe_status->reportHtml();
     if (fileName.isEmpty() || html.isEmpty()) {
         return;
     }
@@ -55,7 +46,7 @@ void DeviceInfoDialog::on_btn_export_clicked() {
 }
 
 void DeviceInfoDialog::on_btn_print_clicked() {
-    printDocument(tr("Print Status Report"), ui->txe_status->toHtml(), true);
+    printDocument(tr("Print Status Report"), ui->txe_status->reportHtml(), true);
 }
 
 void DeviceInfoDialog::printDocument(const QString& title, const QString& text, bool isHtml) {

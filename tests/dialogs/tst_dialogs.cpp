@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFontMetrics>
 #include <QFontMetricsF>
@@ -26,6 +28,8 @@
 #include "app/prompts.h"
 #include "app/storagemanager.h"
 #include "dialogs/deviceinfodialog.h"
+#include "dialogs/reportsanitizer.h"
+#include "dialogs/reportview.h"
 #include "dialogs/smartwindow.h"
 #include "drl/storage_manager.h"
 #include "io/platform.h"
@@ -163,6 +167,15 @@ QString redNamed(QString html) {
 
 StorageManager* manager() {
     return StorageManager::instance();
+}
+
+std::string repeat(const std::string& piece, size_t times) {
+    std::string out;
+    out.reserve(piece.size() * times);
+    for (size_t i = 0; i < times; ++i) {
+        out += piece;
+    }
+    return out;
 }
 
 void sendReport(DrlDevId id, const std::string& html) {
@@ -329,7 +342,8 @@ private slots:
         QTRY_COMPARE(drives(dialog)->rowCount(), 4);
         QTRY_COMPARE(row(dialog, 3).at(0),
                      "CVN-HD4000\n" + QString::fromStdString(devices[2].model->drive(3).serial));
-        QTRY_VERIFY(!dialog->findChild<QTextEdit*>("txe_status")->toPlainText().isEmpty());
+        // The report arrives from the worker; it is laid out when its tab is shown.
+        QTRY_VERIFY(!dialog->findChild<ReportView*>("txe_status")->reportText().isEmpty());
         QCOMPARE(guiExchanges.load(), 0);
         devices[2].firmware->setExchangeHook({});
     }
@@ -608,8 +622,8 @@ private slots:
 
         auto longReport = [](const std::string& word) {
             std::string html = "<pre>";
-            for (int i = 0; i < 400; ++i) {
-                html += word + " line " + std::to_string(i) + " " + std::string(300, 'x') + "\n";
+            for (int i = 0; i < 250; ++i) {
+                html += word + " line " + std::to_string(i) + " " + std::string(100, 'x') + "\n";
             }
             return html;
         };
@@ -676,6 +690,117 @@ private slots:
         QVERIFY(!utf8.hasError());
         QCOMPARE(html, child<QTextEdit>(dialog, "txe_status")->toHtml());
         QVERIFY(html.contains(QStringLiteral("Temp\u00e9rature \u00b1 \u00ff")));
+    }
+
+    // What the emulator's devices report, an empty bay and a full event log too, reaches
+    // the text engine untouched.
+    void emulatorReportsUnchanged() {
+        for (const std::string& profile : sim::profileNames()) {
+            for (bool latin1 : {false, true}) {
+                auto device = sim::makeProfile(profile, {});
+                QVERIFY(device);
+                sim::ModelFaults f = device->model->faults();
+                f.textsAbove127 = latin1;
+                device->model->setFaults(f);
+                if (latin1) {
+                    device->model->pullDrive(1);
+                }
+                for (int i = 0; latin1 && i < 50; ++i) {
+                    device->model->note("a full event log <" + std::to_string(i) + ">");
+                }
+                const QString raw = QString::fromLatin1(device->model->statusReport());
+                const SanitizedReport report = sanitizeReport(raw);
+                QCOMPARE(report.cuts, 0u);
+                QTextDocument before, after;
+                before.setHtml(raw);
+                after.setHtml(report.html);
+                QCOMPARE(after.toHtml(), before.toHtml());
+            }
+        }
+    }
+
+    void hostileReports_data() {
+        QTest::addColumn<QByteArray>("report");
+        auto nested = [](const std::string& open, const std::string& close, size_t levels) {
+            return QByteArray::fromStdString(repeat(open, levels) + "x" + repeat(close, levels));
+        };
+        const std::string table = "<table border=\"1\"><tr><td>";
+        const std::string untable = "</td></tr></table>";
+        QTest::newRow("19 tables, 286 bytes") << nested("<table><tr><td>", "", 19);
+        QTest::newRow("25 tables") << nested(table, untable, 25);
+        QTest::newRow("100 tables") << nested(table, untable, 100);
+        QTest::newRow("10000 tables") << nested(table, untable, 10000);
+        QTest::newRow("10000 lists") << nested("<ul><li><blockquote>", "", 10000);
+        QTest::newRow("cellpadding") << QByteArray("<table cellpadding=\"2000000000\"><tr><td>x");
+        QTest::newRow("huge numbers") << QByteArray(
+            "<table width=\"2000000000\" height=99999999999999 border=2000000000 "
+            "cellspacing=2000000000><tr><td colspan=\"2000000000\" rowspan=2000000000 "
+            "width=\"2000000000%\">x</td></tr></table><font size=2000000000>big</font>"
+            "<hr width=2000000000><ol start=2000000000><li>x</ol>");
+        QTest::newRow("64 KiB of tables") << QByteArray::fromStdString(
+            repeat(table + "<b>x</b>" + table + "y" + untable + untable, 65536 / 80));
+        QTest::newRow("1 MiB of cells") << QByteArray::fromStdString(
+            "<table>" + repeat("<tr><td>cell</td><td colspan=2>cell</td></tr>", 1 << 15));
+        QTest::newRow("1 MiB of text") << QByteArray(1 << 20, 'w');
+        QTest::newRow("scripts") << QByteArray(
+            "<body onload=\"alert(1)\"><script>alert(2)</script><p onclick=x>"
+            "a<SCRIPT src=\"http://192.0.2.1/s.js\"></SCRIPT><iframe "
+            "src=\"http://192.0.2.1/\"></iframe><object data=\"file:///x\">"
+            "<embed src=\"file:///y\"><style>p{color:red}</style><form "
+            "action=\"http://192.0.2.1/\"><input name=q></form>");
+        QTest::newRow("remote pictures") << QByteArray(
+            "<body background=\"http://192.0.2.1/b.png\"><img "
+            "src=\"http://192.0.2.1/x.png\"><IMG SRC=//192.0.2.1/y.png><table "
+            "background=\"http://192.0.2.1/t.png\"><tr><td style=\"background:"
+            "url(http://192.0.2.1/c.png); color:red\">x</td></tr></table><link "
+            "rel=stylesheet href=\"http://192.0.2.1/s.css\">");
+        QTest::newRow("links") << QByteArray(
+            "<a href=\"javascript:alert(1)\">a</a><a href=\" JaVaScRiPt:x\">b</a>"
+            "<a href=\"file:///etc/passwd\">c</a><a href=\"http://192.0.2.1/\">"
+            "d</a><a href=\"&#106;avascript:x\">e</a><a href=\"data:text/html,x\">f"
+            "</a><a href=#top>g</a>");
+        QTest::newRow("unterminated tags") << QByteArray::fromStdString(
+            repeat("<table><tr><td><b><i><font color=\"red\"><p><li>", 3000) +
+            "<a href=\"http://192.0.2.1/ <img src=\"http://192.0.2.1/x.png\">");
+        QTest::newRow("entity flood") << QByteArray::fromStdString(
+            repeat("&amp;&#x110000;&#0;&#xd800;&nbsp;&#99999999999;&", 1 << 15) + "<b onload=x>");
+    }
+
+    // Device HTML is untrusted: however it is made, the view lays it out at once, says what
+    // it left out, and an export carries nothing that loads, runs or leads out.
+    void hostileReports() {
+        QFETCH(QByteArray, report);
+        attach(0, "healthy");
+        start(1);
+        const DrlDevId id = listed.front();
+        DeviceInfoDialog* dialog = DeviceInfoDialog::ensure(id);
+        QTextEdit* view = child<QTextEdit>(dialog, "txe_status");
+        QVERIFY(view->document()->isEmpty());  // hidden: nothing laid out
+        child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
+        DeviceInfoDialog::showFor(id);
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+
+        QElapsedTimer timer;
+        timer.start();
+        sendReport(id, report.toStdString());
+        view->document()->documentLayout()->documentSize();
+        view->viewport()->grab();
+        const qint64 ms = timer.elapsed();
+        QVERIFY2(ms < 100, qPrintable(QStringLiteral("%1 ms").arg(ms)));
+        QVERIFY(view->toPlainText().startsWith(
+            QStringLiteral("Part of the device's report was left out: ")));
+
+        QTemporaryDir dir;
+        prompts.answers.push_back(dir.filePath("report.htm"));
+        QTest::mouseClick(child<QPushButton>(dialog, "btn_export"), Qt::LeftButton);
+        QFile written(dir.filePath("report.htm"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QString html = QString::fromUtf8(written.readAll()).toLower();
+        for (const char* forbidden : {"<script", "<img", "<iframe", "<object", "<embed", "<link",
+                                      "<form", "<input", "javascript:", "file:", "192.0.2",
+                                      "data:", "onload", "onclick", "url(", "background="}) {
+            QVERIFY2(!html.contains(QLatin1String(forbidden)), forbidden);
+        }
     }
 
     // Nothing the report names is read, on screen or in print: files get a placeholder, and
