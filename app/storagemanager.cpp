@@ -360,9 +360,11 @@ void StorageManager::finishRefresh() {
     for (DrlDevId id : done->listed) {
         const quint32 result = done->results.value(id, drl::DeviceIoFailed);
         const std::shared_ptr<DcpRespInfo> fresh = done->answers.value(id);
-        initializing_.removeAll(id);
+        if (!done->initializedMeanwhile.contains(id)) {
+            initializing_.removeAll(id);
+        }
         silent_.removeAll(id);
-        if (result == drl::DeviceInitializing) {
+        if (result == drl::DeviceInitializing && !initializing_.contains(id)) {
             initializing_.append(id);
         } else if (!fresh) {
             silent_.append(id);
@@ -546,6 +548,9 @@ void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
     if (response->result == dcp::InitInitialized) {
         if (!initializing_.contains(id)) {
             initializing_.append(id);
+        }
+        if (refresh_) {
+            refresh_->initializedMeanwhile.append(id);
         }
         emit deviceInitializing(id);
     } else {

@@ -170,6 +170,8 @@ private:
         QMap<DrlDevId, quint32> results;  // per device once answered
         QMap<DrlDevId, std::shared_ptr<DcpRespInfo>> answers;
         QList<QPair<DrlDevId, DcpRespProgress>> reports;  // final reports, after the list
+        // Initialisations accepted while it ran: its answers predate them.
+        QList<DrlDevId> initializedMeanwhile;
     };
 
     StorageManager();
