@@ -507,21 +507,29 @@ QString naming(const QString& question, const DcpRespInfo& info) {
 
 }  // namespace
 
-void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
-    const QString title = tr("Cannot Initialize!");
+std::unique_ptr<DcpRespInfo> StorageManager::commandTarget(QWidget* parent, DrlDevId id,
+                                                           const QString& title) {
     if (rejectIfBusy(parent, id, title)) {
-        return;
+        return nullptr;
     }
-    // Read before the question, which names the device.
     quint32 result = drl::Ok;
-    std::unique_ptr<DcpRespInfo> info(deviceInfo(id, false));
+    std::unique_ptr<DcpRespInfo> info(cachedInfo(id));
     if (!info) {
         info.reset(queryInfo(id, &result));
     }
     if (!info) {
         sayUnreached(parent, result, title, QString());
+    }
+    return info;
+}
+
+void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
+    const QString title = tr("Cannot Initialize!");
+    const std::unique_ptr<DcpRespInfo> info = commandTarget(parent, id, title);
+    if (!info) {
         return;
     }
+    quint32 result = drl::Ok;
     if (!confirmAction(parent, naming(tr("Are you sure you want to initialize a\nnew RAID "
                                          "configuration? Initialization\nwill destroy data on the "
                                          "drives."),
@@ -563,18 +571,11 @@ void StorageManager::initDevice(QWidget* parent, DrlDevId id) {
 
 void StorageManager::rebuildDevice(QWidget* parent, DrlDevId id) {
     const QString title = tr("Cannot Rebuild!");
-    if (rejectIfBusy(parent, id, title)) {
+    const std::unique_ptr<DcpRespInfo> info = commandTarget(parent, id, title);
+    if (!info) {
         return;
     }
     quint32 result = drl::Ok;
-    std::unique_ptr<DcpRespInfo> info(deviceInfo(id, false));
-    if (!info) {
-        info.reset(queryInfo(id, &result));
-    }
-    if (!info) {
-        sayUnreached(parent, result, title, QString());
-        return;
-    }
     if (!confirmAction(parent,
                        naming(tr("Are you sure you want to rebuild\nthe RAID configuration? "
                                  "Rebuilding\nwill alter data on the newly added drive."),

@@ -185,6 +185,9 @@ private:
     // Tells the user why a command could not reach the device; title names the command.
     void sayUnreached(QWidget* parent, quint32 result, const QString& title,
                       const QString& firstLine);
+    // The information a RAID command acts on, read before its question (which names the
+    // device); null, with the user told why under title, when the device is busy or silent.
+    std::unique_ptr<DcpRespInfo> commandTarget(QWidget* parent, DrlDevId id, const QString& title);
 
     std::unique_ptr<corvane::drl::CvnStorageManager> core_;
     QList<DrlDevId> knownDevices_;
