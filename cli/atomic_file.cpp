@@ -10,6 +10,8 @@
 
 namespace corvane::cli {
 
+FileCalls fileCalls = {::write, ::fsync, ::rename};
+
 bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
@@ -39,7 +41,7 @@ bool writeFileAtomically(const std::string& path, const std::string& content, st
         return fail("cannot set the mode of " + temp);
     }
     for (size_t done = 0; done < content.size();) {
-        const ssize_t n = write(fd, content.data() + done, content.size() - done);
+        const ssize_t n = fileCalls.write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -51,7 +53,7 @@ bool writeFileAtomically(const std::string& path, const std::string& content, st
         }
         done += size_t(n);
     }
-    if (fsync(fd) != 0) {
+    if (fileCalls.fsync(fd) != 0) {
         return fail("cannot write " + temp);
     }
     if (close(fd) != 0) {
@@ -60,7 +62,7 @@ bool writeFileAtomically(const std::string& path, const std::string& content, st
         *error = "cannot write " + temp + ": " + std::strerror(e);
         return false;
     }
-    if (rename(temp.c_str(), path.c_str()) != 0) {
+    if (fileCalls.rename(temp.c_str(), path.c_str()) != 0) {
         const int e = errno;
         unlink(temp.c_str());
         *error = "cannot replace " + path + ": " + std::strerror(e);

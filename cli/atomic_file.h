@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace corvane::cli {
@@ -9,5 +11,13 @@ namespace corvane::cli {
 // file is untouched, no temporary file is left and *error says why. The file is made
 // readable by all (collectors run as other users).
 bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error);
+
+// The calls that can fail after the temporary file exists; tests replace one to fail it.
+struct FileCalls {
+    ssize_t (*write)(int fd, const void* data, size_t size);
+    int (*fsync)(int fd);
+    int (*rename)(const char* from, const char* to);
+};
+extern FileCalls fileCalls;
 
 }  // namespace corvane::cli

@@ -120,7 +120,9 @@ std::string formatMetrics(const std::vector<DeviceSnapshot>& devices) {
 
     x.sample("drivelore_devices", {}, double(devices.size()));
     for (const DeviceSnapshot& d : devices) {
-        const std::string serial = labelValue(d.serialText);
+        // The key, not the bare serial: two devices reporting one serial would otherwise give
+        // duplicate series, and a collector rejects the whole file for one.
+        const std::string serial = labelValue(d.key);
         x.sample("drivelore_device_up", {{"serial", serial}}, d.info ? 1 : 0);
         if (!d.info) {
             continue;

@@ -137,6 +137,20 @@ bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
     return *out <= max;
 }
 
+// A serial in hex, and "@diskN" after it for a serial that two devices report.
+bool validKey(const std::string& key) {
+    const size_t at = key.find('@');
+    const std::string serial = key.substr(0, at);
+    if (serial.empty() || serial.size() > 64 ||
+        serial.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return false;
+    }
+    uint64_t disk = 0;
+    return at == std::string::npos ||
+           (key.compare(at, 5, "@disk") == 0 && (key.size() == at + 6 || key[at + 5] != '0') &&
+            parseUnsigned(key.substr(at + 5), drl::kDiskCount - 1, &disk));
+}
+
 bool parseFields(std::istringstream& in, std::vector<uint64_t> maxima, std::vector<uint64_t>* out) {
     out->clear();
     for (uint64_t max : maxima) {
@@ -254,33 +268,36 @@ void Monitor::poll() {
         if (s.serialText.empty()) {
             continue;
         }
+        if (s.sharedSerial && sharedSerialsSaid_.insert(s.serialText).second) {
+            warn("more than one device reports the serial " + s.serialText +
+                 "; each is named by its serial and disk number");
+        }
         if (s.initializing) {
-            accounted.insert(s.serialText);  // busy, not gone: its state waits
+            accounted.insert(s.key);  // busy, not gone: its state waits
             continue;
         }
         if (!s.info) {
             continue;  // listed but silent: handled as gone below
         }
-        accounted.insert(s.serialText);
-        auto it = known_.find(s.serialText);
+        accounted.insert(s.key);
+        auto it = known_.find(s.key);
         const bool firstSight = it == known_.end();
-        KnownDevice& device = known_[s.serialText];
+        KnownDevice& device = known_[s.key];
         const KnownDevice seen = seenFrom(s, device);
         if (firstSight) {
-            info("found device " + s.serialText + " (" + seen.model + " at " + seen.path +
-                 "): RAID " + dcp::raidStatusText(seen.raidStatus));
+            info("found device " + s.key + " (" + seen.model + " at " + seen.path + "): RAID " +
+                 dcp::raidStatusText(seen.raidStatus));
         } else if (device.gone) {
             device.gone = false;
-            Event e{"device-back", 5,  s.serialText,    seen.model,
-                    seen.path,     -1, "answers again", false};
+            Event e{"device-back", 5, s.key, seen.model, seen.path, -1, "answers again", false};
             if (device.conditions.erase("gone")) {
                 emit(e);
             } else {
-                info("device " + s.serialText + " (" + seen.model + " at " + seen.path +
+                info("device " + s.key + " (" + seen.model + " at " + seen.path +
                      ") answers again");
             }
         }
-        observe(s.serialText, device, firstSight, seen);
+        observe(s.key, device, firstSight, seen);
     }
     for (auto& [serial, device] : known_) {
         if (accounted.count(serial)) {
@@ -296,9 +313,9 @@ void Monitor::poll() {
         testPending_ = false;
         unsigned sent = 0;
         for (const DeviceSnapshot& s : snapshots) {
-            auto it = known_.find(s.serialText);
+            auto it = known_.find(s.key);
             if (s.info && it != known_.end()) {
-                emit({"test", 6, s.serialText, it->second.model, it->second.path, -1,
+                emit({"test", 6, s.key, it->second.model, it->second.path, -1,
                       "test event; the monitor calls the program like this for every change",
                       false});
                 ++sent;
@@ -577,9 +594,7 @@ bool Monitor::parseState(const std::string& text, std::map<std::string, KnownDev
         std::istringstream in(rest);
         std::vector<uint64_t> v;
         if (word == "device") {
-            if (rest.empty() || rest.size() > 64 ||
-                rest.find_first_not_of("0123456789abcdef") != std::string::npos ||
-                result.count(rest)) {
+            if (!validKey(rest) || result.count(rest)) {
                 *why = bad;
                 return false;
             }

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,7 @@ private:
     uint64_t elapsed_ = 0;
     bool testPending_ = false;
     bool programMissingLogged_ = false;
+    std::set<std::string> sharedSerialsSaid_;
     std::string savedText_;
     std::string saveError_;
 };

@@ -1,6 +1,7 @@
 #include "cli/snapshot.h"
 
 #include <cstdio>
+#include <map>
 
 #include "dcp/payload.h"
 #include "os/device_listener.h"
@@ -43,6 +44,7 @@ std::vector<DeviceSnapshot> takeSnapshots(drl::CvnStorageManagerImpl& core) {
             continue;  // dropped since the list was taken
         }
         s.serialText = hex(record.serialNumber);
+        s.diskNumber = record.driveNumber;
         uint32_t r = 0;
         s.info = ask<dcp::DcpRespInfo>(core, id, dcp::DcpReqGetInfo(), &r);
         s.initializing = r == drl::DeviceInitializing;
@@ -54,6 +56,15 @@ std::vector<DeviceSnapshot> takeSnapshots(drl::CvnStorageManagerImpl& core) {
             s.progress = ask<dcp::DcpRespProgress>(core, id, dcp::DcpReqGetProgress(), &r);
         }
         out.push_back(std::move(s));
+    }
+    std::map<std::string, unsigned> serials;
+    for (const DeviceSnapshot& s : out) {
+        ++serials[s.serialText];
+    }
+    for (DeviceSnapshot& s : out) {
+        s.sharedSerial = serials[s.serialText] > 1;
+        s.key =
+            s.sharedSerial ? s.serialText + "@disk" + std::to_string(s.diskNumber) : s.serialText;
     }
     return out;
 }

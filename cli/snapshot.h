@@ -14,6 +14,11 @@ namespace corvane::cli {
 struct DeviceSnapshot {
     drl::DrlDevId devId = 0;
     std::string serialText;  // from the registry, so known even when the device is silent
+    uint32_t diskNumber = 0;
+    // What names the device in logs, states and metrics: the serial, or "serial@diskN" while
+    // another listed device reports the same serial, so that the two stay apart.
+    std::string key;
+    bool sharedSerial = false;
     // Null when the request failed; `info` null means the device did not answer at all.
     std::shared_ptr<dcp::DcpRespInfo> info;
     std::array<std::shared_ptr<dcp::DcpRespDriveInfo>, dcp::kDriveBays> drives;
@@ -22,6 +27,7 @@ struct DeviceSnapshot {
 };
 
 // Device information, every bay and the progress of every listed device, in device order.
+// Keys are unique among the snapshots.
 std::vector<DeviceSnapshot> takeSnapshots(drl::CvnStorageManagerImpl& core);
 
 // Device text (Latin-1) as one line of UTF-8: backslash and control characters become

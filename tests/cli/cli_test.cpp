@@ -410,6 +410,8 @@ TEST_F(CliTest, UsageErrorsTouchNoDisk) {
         {{"-y", "rebuild", "--yes"}, "--yes is given twice"},
         {{"--disk", "", "info"}, "--disk needs a value, not an empty text"},
         {{"--emulated", "healthy", "--block-size", "1000", "info"}, "block size"},
+        {{"--emulated", "healthy", "--block-size", "256", "info"}, "block size"},
+        {{"--emulated", "healthy", "--block-size", "131072", "info"}, "block size"},
         {{"--block-size", "4096", "info"}, "--block-size goes with --emulated"},
         {{"--disk-number", "0", "info", "--yes"}, "--yes goes with rebuild or init"},
         {{"--disk-number", "0", "progress", "--force"}, "--force goes with rebuild or init"},
@@ -431,22 +433,44 @@ TEST_F(CliTest, UsageErrorsTouchNoDisk) {
     EXPECT_EQ(0, help.code) << help.err;
     EXPECT_NE(std::string::npos, help.out.find("init --capacity-mode")) << help.out;
     EXPECT_EQ(0u, device.disk->counters().total());
+
+    // The highest values allowed are no usage errors.
+    EXPECT_EQ(cli::ExitIoFailure, cli({"--disk-number", "25", "info"}).code);
+    for (const char* size : {"512", "65536"}) {
+        const Outcome r = cli({"--emulated", "healthy", "--block-size", size, "info"});
+        EXPECT_EQ(0, r.code) << size << ": " << r.err;
+    }
 }
 
+// Only a yes starts it: an empty line, the end of the input or any other word declines.
 TEST_F(CliTest, LongOperationsAskFirst) {
-    sim::EmulatedDevice device = plug("degraded");
-    Outcome r = cli({"--disk-number", "0", "rebuild"}, "n\n");
-    EXPECT_EQ(cli::ExitNotDone, r.code);
-    EXPECT_NE(std::string::npos, r.err.find("[y/N]"));
-    Outcome progress = cli({"--disk-number", "0", "--json", "progress"});
-    EXPECT_EQ(0, objects(progress.out)[0]["phase"].toInt()) << "nothing was started";
-    EXPECT_EQ(cli::ExitNotDone, cli({"--disk-number", "0", "rebuild"}, "").code);
-
-    r = cli({"--disk-number", "0", "rebuild"}, "y\n");
-    EXPECT_EQ(0, r.code) << r.err;
-    EXPECT_EQ("Rebuild in Progress\n", r.out);
-    progress = cli({"--disk-number", "0", "progress"});
-    EXPECT_NE(std::string::npos, progress.out.find("RAID Rebuild")) << progress.out;
+    const struct {
+        const char* command;
+        const char* answer;
+        bool started;
+    } cases[] = {
+        {"rebuild", "n\n", false},  {"rebuild", "\n", false},   {"rebuild", "", false},
+        {"rebuild", "no\n", false}, {"rebuild", " y\n", false}, {"rebuild", "yess\n", false},
+        {"rebuild", "y\n", true},   {"rebuild", "Y\n", true},   {"rebuild", "yes\n", true},
+        {"rebuild", "YES\n", true}, {"init", "\n", false},      {"init", "y\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " answered \"" + c.answer + "\"");
+        const bool rebuild = c.command == std::string("rebuild");
+        sim::EmulatedDevice device = plug(rebuild ? "degraded" : "new");
+        std::vector<std::string> args = {"--disk-number", "0", c.command};
+        if (!rebuild) {
+            args.insert(args.end(), {"--capacity-mode", "2"});
+        }
+        const Outcome r = cli(args, c.answer);
+        EXPECT_EQ(c.started ? 0 : cli::ExitNotDone, r.code) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("[y/N]"));
+        EXPECT_EQ(c.started ? 1u : 0u,
+                  device.model->requests(rebuild ? dcp::SubRebuild : dcp::SubInitConfiguration));
+        if (!c.started || rebuild) {
+            EXPECT_EQ(c.started ? "Rebuild in Progress\n" : "", r.out);
+        }
+    }
 }
 
 // Escape sequences in a device text would retitle or clear the terminal, a CR LF would

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "cli/atomic_file.h"
 #include "cli/cli.h"
 #include "cli/json.h"
 #include "cli/metrics.h"
@@ -58,7 +61,9 @@ public:
         samples_ += std::string(samples_.empty() ? "" : ",\n") + "[" + cli::jsonString(name) +
                     ",{" + l + "}," + number + "]";
     }
-    void device(const sim::EmulatedDevice& d, const std::string& path) {
+    // `suffix` follows the serial of a device whose serial another one reports too.
+    void device(const sim::EmulatedDevice& d, const std::string& path,
+                const std::string& suffix = "") {
         sim::DeviceModel& m = *d.model;
         const sim::Identity id = m.identity();
         std::string serial;
@@ -67,6 +72,7 @@ public:
             std::snprintf(two, sizeof two, "%02x", b);
             serial += two;
         }
+        serial += suffix;
         const sim::Raid raid = m.raid();
         sample("drivelore_device_up", {{"serial", serial}}, 1);
         sample("drivelore_device_info",
@@ -153,8 +159,9 @@ protected:
     std::string dir;
 };
 
-// Every profile, one of them with device texts that need escaping, and one in the middle of
-// a rebuild; parsed by a real parser of the format.
+// Every profile, one of them with device texts that need escaping, one in the middle of
+// a rebuild and one with a drive pulled, and a healthy twin that reports the rebuilding
+// one's serial; parsed by a real parser of the format.
 TEST_F(MetricsTest, EveryProfileAsTheParserReadsIt) {
     std::vector<sim::EmulatedDevice> devices;
     const auto names = sim::profileNames();
@@ -162,6 +169,13 @@ TEST_F(MetricsTest, EveryProfileAsTheParserReadsIt) {
         devices.push_back(*sim::makeProfile(names[n], {512, n, nullptr}));
         platform->plug(n, devices.back().disk);
     }
+    const unsigned twin = unsigned(devices.size());
+    devices.push_back(*sim::makeProfile("healthy", {512, twin, nullptr}));
+    sim::Identity same = devices.back().model->identity();
+    same.serial = devices[1].model->identity().serial;
+    devices.back().model->setIdentity(same);
+    platform->plug(twin, devices.back().disk);
+    devices[2].model->pullDrive(1);
     sim::Identity id = devices[0].model->identity();
     id.model = "Q\"\\\nx\x1b\xe9";
     devices[0].model->setIdentity(id);
@@ -182,7 +196,9 @@ TEST_F(MetricsTest, EveryProfileAsTheParserReadsIt) {
     Expected expected;
     expected.sample("drivelore_devices", {}, double(devices.size()));
     for (unsigned n = 0; n < devices.size(); ++n) {
-        expected.device(devices[n], io::platform().diskPath(n));
+        const bool shared = n == 1 || n == twin;
+        expected.device(devices[n], io::platform().diskPath(n),
+                        shared ? "@disk" + std::to_string(n) : "");
     }
     std::ofstream(dir + "/metrics.prom") << text;
     std::ofstream(dir + "/expected.json") << expected.json();
@@ -237,6 +253,22 @@ TEST_F(MetricsTest, OutputFileIsReplacedWholeOrNotAtAll) {
     EXPECT_NE(std::string::npos, err.find("too large")) << err;
     EXPECT_EQ(first, readFile(file));
     EXPECT_EQ(std::vector<std::string>{"drivelore.prom"}, entries(dir));
+
+    // A sync or a rename that fails once the new text is written: the same.
+    const cli::FileCalls real = cli::fileCalls;
+    cli::FileCalls failing[2] = {real, real};
+    failing[0].fsync = [](int) { return errno = EIO, -1; };
+    failing[1].rename = [](const char*, const char*) { return errno = EIO, -1; };
+    for (const cli::FileCalls& calls : failing) {
+        cli::fileCalls = calls;
+        const int code = metrics(file, &err);
+        cli::fileCalls = real;
+        EXPECT_EQ(cli::ExitIoFailure, code);
+        EXPECT_NE(std::string::npos, err.find("kept as it was): cannot")) << err;
+        EXPECT_NE(std::string::npos, err.find(std::strerror(EIO))) << err;
+        EXPECT_EQ(first, readFile(file));
+        EXPECT_EQ(std::vector<std::string>{"drivelore.prom"}, entries(dir));
+    }
 
     for (const std::string& bad : {dir + "/no-such-folder/x.prom", file + "/x.prom"}) {
         EXPECT_EQ(cli::ExitIoFailure, metrics(bad, &err)) << bad;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -58,7 +59,8 @@ protected:
                   "\"$DRIVELORE_SEVERITY\" \"$DRIVELORE_SERIAL\" \"$DRIVELORE_MODEL\" "
                   "\"$DRIVELORE_DEVICE_PATH\" \"$DRIVELORE_BAY\" \"$DRIVELORE_REMINDER\" "
                   "\"$DRIVELORE_MESSAGE\" >> " +
-                      dir + "/calls\n",
+                      dir + "/calls\ntr '\\0' '\\n' < /proc/$$/environ | grep ^DRIVELORE_BAY= >> " +
+                      dir + "/bays\n",
                   0755);
         platform->setChangeListener([] { os::announceDeviceChange(); });
         io::setPlatform(platform);
@@ -161,6 +163,7 @@ protected:
 using V = std::vector<std::string>;
 
 // Device texts cannot break a line of the log or of the recorder, nor a variable.
+// A variable of the monitor's own environment never reaches the program beside the event's.
 TEST_F(MonitorTest, EachChangeIsOneEventWithItsVariables) {
     sim::EmulatedDevice d = plug(0, "healthy");
     sim::Identity id = d.model->identity();
@@ -173,7 +176,10 @@ TEST_F(MonitorTest, EachChangeIsOneEventWithItsVariables) {
     sim::Drive broken = d.model->drive(3);
     broken.member = sim::Member::Failed;
     d.model->setDrive(3, broken);
+    setenv("DRIVELORE_BAY", "7", 1);
     std::vector<Call> calls = poll();
+    unsetenv("DRIVELORE_BAY");
+    EXPECT_EQ("DRIVELORE_BAY=\nDRIVELORE_BAY=3\n", readFile(dir + "/bays"));
     ASSERT_EQ((V{"raid-degraded", "drive-failed@3"}), names(calls));
     EXPECT_EQ("err", calls[0].severity);
     EXPECT_EQ(serialOf(d), calls[0].serial);
@@ -222,15 +228,26 @@ TEST_F(MonitorTest, EachChangeIsOneEventWithItsVariables) {
     EXPECT_EQ((V{"cache-enabled"}), names(poll()));
 }
 
+// The healthy device reports the degraded one's serial: the two stay apart, named by disk.
 TEST_F(MonitorTest, RemindersSurviveARestartWithoutRepeats) {
     options.remindMs = 24ull * kHour;
-    plug(0, "degraded");
-    plug(1, "healthy");
+    sim::EmulatedDevice bad = plug(0, "degraded");
+    sim::EmulatedDevice twin = plug(1, "healthy");
+    sim::Identity id = twin.model->identity();
+    id.serial = bad.model->identity().serial;
+    twin.model->setIdentity(id);
     startCore();
     startMonitor();
-    EXPECT_EQ((V{"raid-degraded"}), names(poll())) << "first sight of a degraded set";
+    const std::vector<Call> calls = poll();
+    ASSERT_EQ((V{"raid-degraded"}), names(calls)) << "first sight of a degraded set";
+    EXPECT_EQ(serialOf(bad) + "@disk0", calls[0].serial);
+    EXPECT_EQ(V{}, names(poll())) << "the twin changes nothing";
     step(23 * kHour);
     EXPECT_EQ(V{}, names(poll()));
+    const std::string said = "<4>more than one device reports the serial " + serialOf(bad) +
+                             "; each is named by its serial and disk number\n";
+    EXPECT_NE(std::string::npos, log.str().find(said)) << log.str();
+    EXPECT_EQ(log.str().find(said), log.str().rfind(said)) << "said once: " << log.str();
 
     startMonitor();  // a restart, one hour before the reminder is due
     EXPECT_NE(std::string::npos, log.str().find("read from")) << log.str();
@@ -377,6 +394,7 @@ TEST_F(MonitorTest, BadStateFilesAreKeptAsideAndReplaced) {
         {"empty", ""},
         {"a bad number", "drivelore-monitor-state 1\ndevice 00\nstate 0 2 0 0 6 x\nend 1\n"},
         {"an unknown condition", "drivelore-monitor-state 1\ndevice 00\ncondition x 1 0\nend 1\n"},
+        {"a disk past the last", "drivelore-monitor-state 1\ndevice 00@disk26\nend 1\n"},
     };
     for (const auto& [what, text] : cases) {
         SCOPED_TRACE(what);
@@ -431,6 +449,7 @@ TEST_F(MonitorTest, StateRoundTrip) {
     d.conditions["raid"] = {1, kWallStart};
     d.conditions["gone"] = {1, kWallStart + 5};
     known["ff"].bays[0].present = false;
+    known["ff@disk25"].raidStatus = 2;
     const std::string text = cli::Monitor::serialize(known);
     std::map<std::string, cli::KnownDevice> back;
     std::string why;
@@ -444,18 +463,21 @@ TEST_F(MonitorTest, StateRoundTrip) {
 TEST_F(MonitorTest, CommandLine) {
     clock.setAutoAdvance(true);
     std::string err;
-    auto run = [&err](std::vector<std::string> args) {
+    auto run = [&err](std::vector<std::string> args, int signal = 0) {
         std::ostringstream out, errs;
         std::istringstream in;
-        std::atomic<int> interrupted{0};
+        std::atomic<int> interrupted{signal};
         const int code = cli::run(args, out, errs, in, interrupted);
         err = errs.str();
         return code;
     };
-    for (const V& bad : {V{"monitor", "--remind"}, V{"monitor", "--remind", "-1"},
-                         V{"monitor", "--exec-timeout", "0"}, V{"monitor", "--count", "0"},
-                         V{"monitor", "--frobnicate"}, V{"monitor", "--exec", ""},
-                         V{"metrics", "--output"}, V{"metrics", "extra"}}) {
+    for (const V& bad :
+         {V{"monitor", "--remind"}, V{"monitor", "--remind", "-1"},
+          V{"monitor", "--exec-timeout", "0"}, V{"monitor", "--count", "0"},
+          V{"monitor", "--exec-timeout", "86400001"}, V{"monitor", "--remind", "100001"},
+          V{"monitor", "--interval", "86400001"}, V{"monitor", "--count", "9223372036854775808"},
+          V{"monitor", "--frobnicate"}, V{"monitor", "--exec", ""}, V{"metrics", "--output"},
+          V{"metrics", "extra"}}) {
         EXPECT_EQ(cli::ExitUsage, run(bad)) << bad[1];
         EXPECT_NE(std::string::npos, err.find("--help")) << err;
     }
@@ -469,6 +491,14 @@ TEST_F(MonitorTest, CommandLine) {
         << why;
     EXPECT_EQ(2u, known.size());
     EXPECT_EQ(1u, known.begin()->second.raidStatus);
+
+    // The highest values allowed; stopped after its first round.
+    EXPECT_EQ(0, run({"--emulated", "healthy", "monitor", "--state-dir", dir + "/top",
+                      "--exec-timeout", "86400000", "--remind", "100000", "--interval", "86400000",
+                      "--count", "9223372036854775807"},
+                     SIGTERM))
+        << err;
+    EXPECT_FALSE(readFile(dir + "/top/monitor.state").empty());
 }
 
 }  // namespace

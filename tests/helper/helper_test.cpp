@@ -175,13 +175,16 @@ TEST_P(SessionRules, EveryRequestOutsideTheProtocolIsRefused) {
         {"VERIFY with byte compare", 2, kVerify, [](Q& q, R&) { q.cdb[1] = 2; }},
         {"VERIFY(16) of a block range", 2, kVerify,
          [](Q& q, R&) { setCdb(q, {0x8F, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0, 1, 0, 0, 0, 0}); }},
-        {"an hour's time-out", 2, kVendor, [](Q& q, R&) { q.timeoutMs = 3600000; }},
+        {"a time-out past a minute", 2, kVendor, [](Q& q, R&) { q.timeoutMs = 60001; }},
+        {"no time-out", 2, kVerify, [](Q& q, R&) { q.timeoutMs = 0; }},
         {"disk number 26", 0, kOpen, [](Q& q, R&) { q.arg = 26; }},
         {"a disk path", 0, kOpen,
          [](Q& q, R&) { q.op = Op::OpenPath; q.data = {'/', 'd', 'e', 'v', '/', 's', 'd', 'a'}; }},
         {"command without the exchange lock", 2, kCommand,
          [](Q&, R& r) { r.ok(r.request(Op::Unlock)); }},
-        {"a wait of a minute for the lock", 0, kLock, [](Q& q, R&) { q.arg = 60000; }},
+        {"a wait past 30 s for the lock", 0, kLock, [](Q& q, R&) { q.arg = 30001; }},
+        {"a 33rd open disk", 0, kOpen,
+         [](Q&, R& r) { for (int i = 1; i < 32; ++i) { r.ok(r.request(Op::Open)); } }},
         {"an unknown request", 2, kInfo, [](Q& q, R&) { q.op = Op(200); }},
         {"a handle never opened", 2, kInfo, [](Q& q, R&) { q.handle += 7; }},
         // clang-format on
@@ -191,6 +194,19 @@ TEST_P(SessionRules, EveryRequestOutsideTheProtocolIsRefused) {
         SessionRig rig(GetParam());
         rig.prepare(2);
         EXPECT_EQ(0, rig.error(rig.base(b))) << b;
+    }
+    {
+        SessionRig rig(GetParam());
+        rig.prepare(2);
+        Request q = rig.base(kLock);
+        q.arg = 30000;
+        EXPECT_EQ(0, rig.error(q)) << "the longest wait for the lock";
+        q = rig.base(kVendor);
+        q.timeoutMs = 60000;
+        EXPECT_EQ(0, rig.error(q)) << "the longest time-out";
+        q = rig.base(kOpen);
+        q.arg = 25;
+        EXPECT_NE(EPERM, rig.error(q)) << "the last disk is looked for";
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -383,6 +399,22 @@ TEST(ThroughHelperDisk, TwoHelpersOnOneDeviceTakeTurns) {
     second.join();
     EXPECT_EQ(0, wrong.load());
     EXPECT_FALSE(d.disk->overlapDetected());
+}
+
+// A client that dies holding the device's lock: another waits for it in vain while the
+// dead one's helper lives, and has it at once when that helper ends.
+TEST(ThroughHelperDisk, ALockLeftByADeadClientEndsWithItsHelper) {
+    SessionRig d(512);
+    auto dying = helper::serveInProcess(d.platform, kNoLines);
+    auto other = helper::serveInProcess(d.platform, kNoLines);
+    int err = 0;
+    auto held = dying->openDisk(0, &err);
+    auto waiting = other->openDisk(0, &err);
+    ASSERT_TRUE(held && waiting);
+    ASSERT_EQ(0, held->lock(1000));
+    EXPECT_EQ(ETIMEDOUT, waiting->lock(50));
+    dying.reset();  // its socket closes with the lock still taken
+    EXPECT_EQ(0, waiting->lock(0));
 }
 
 // ---- the stream: raw bytes into a session over a socket ----
