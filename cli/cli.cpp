@@ -266,11 +266,10 @@ Options parse(const std::vector<std::string>& args) {
     // Options that say different things about which disks to use.
     const bool allDisks = o.command == "scan" || o.command == "watch" || o.command == "monitor" ||
                           o.command == "metrics";
-    const std::pair<const char*, const char*> contradictions[] = {
-        {"--disk", "--disk-number"},
-        {"--disk", "--emulated"},
-        {"--disk", "--disk-pattern"},
-        {"--disk-pattern", "--emulated"}};
+    const std::pair<const char*, const char*> contradictions[] = {{"--disk", "--disk-number"},
+                                                                  {"--disk", "--emulated"},
+                                                                  {"--disk", "--disk-pattern"},
+                                                                  {"--disk-pattern", "--emulated"}};
     for (const auto& [first, second] : contradictions) {
         if (given.count(first) && given.count(second)) {
             throw UsageError(std::string(first) + " and " + second + " contradict each other");
