@@ -412,11 +412,13 @@ void DeviceInfoDialog::deviceTextChange(DrlDevId id, const DcpRespStatusText* pI
 void DeviceInfoDialog::closeEvent(QCloseEvent* event) {
     event->ignore();
     hide();
-    // A dialog never shown and without stored geometry has no place worth keeping: the
-    // next one would open in a corner instead of over the main window.
-    if (hasPlace()) {
-        saveWindowGeometry(this);
+    // A dialog never on screen changed nothing worth a settings write (each one syncs the
+    // file, on the GUI thread, for every device that leaves); and without stored geometry
+    // its place would make the next one open in a corner instead of over the main window.
+    if (!testAttribute(Qt::WA_WState_Created)) {
+        return;
     }
+    saveWindowGeometry(this);
     saveIntList(columnWidthsKey(), ui->tbv_drive->columnWidths());
 }
 

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QHeaderView>
@@ -571,6 +572,19 @@ private slots:
         dialog = DeviceInfoDialog::ensure(id);
         QCOMPARE(dialog->size(), QSize(800, 640));
         QCOMPARE(drives(dialog)->columnWidths().at(1), 210);
+        // A dialog never on screen writes no settings when its device goes.
+        const auto stored = [&] {
+            QByteArray all;
+            for (const QFileInfo& f : QDir(settingsDir->path()).entryInfoList(QDir::Files)) {
+                QFile file(f.filePath());
+                all += file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("?");
+            }
+            return all;
+        };
+        DeviceInfoDialog::ensure(idOf(0));
+        const QByteArray before = stored();
+        DeviceInfoDialog::destroyFor(idOf(0));
+        QCOMPARE(stored(), before);
         // Another device keeps the built-in size and widths, which fit a 4 TB byte count.
         dialog = DeviceInfoDialog::ensure(idOf(0));
         QCOMPARE(dialog->size(), QSize(725, 600));
