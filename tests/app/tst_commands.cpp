@@ -44,8 +44,10 @@ private slots:
         rig = std::make_unique<Rig>();
     }
     void cleanup() {
+        const QStringList unexpected = rig->prompts.unexpected;
         rig.reset();
         sm = nullptr;
+        QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(',')));
     }
 
     void command_data() {

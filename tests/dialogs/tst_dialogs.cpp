@@ -41,48 +41,13 @@
 #include "settings/kvstore.h"
 #include "sim/emulated_disk.h"
 #include "sim/profiles.h"
+#include "tests/support/fake_prompts.h"
 #include "widgets/tcellitems.h"
 #include "widgets/ttableview.h"
 
 using namespace corvane;
 
 namespace {
-
-// Answers file and print dialogs from a queue and records failure boxes; any prompt the
-// test did not expect fails the test in cleanup().
-struct FakePrompts : TPrompts {
-    void failure(QWidget* parent, const QString&, const QString& text) override {
-        parents << parent;
-        failures << text;
-    }
-    bool confirm(QWidget*, const QString&, const QString&) override { return true; }
-    int chooseCapacity(QWidget*) override { return take(nullptr, "capacity"), -1; }
-    QString saveFileName(QWidget* parent, const QString& caption, const QString&) override {
-        return take(parent, caption);
-    }
-    bool runPrintDialog(QWidget* parent, QPrinter& printer, const QString& title) override {
-        const QString pdf = take(parent, title);
-        if (pdf.isEmpty()) {
-            return false;  // cancelled
-        }
-        printer.setOutputFormat(QPrinter::PdfFormat);
-        printer.setOutputFileName(pdf);
-        return true;
-    }
-    QString take(QWidget* parent, const QString& what) {
-        parents << parent;
-        if (answers.empty()) {
-            unexpected << what;
-            return {};
-        }
-        return std::exchange(answers, answers.mid(1)).value(0);
-    }
-
-    QStringList failures;
-    QStringList unexpected;
-    QList<QWidget*> parents;
-    QStringList answers;  // file names; an empty one cancels
-};
 
 // A writer waits on a FIFO, so that code opening it to read gets an end of file at once
 // instead of hanging the test; such opens are counted.
@@ -477,6 +442,7 @@ private slots:
         QProgressBar* bar = child<QProgressBar>(dialog, "pb_progress");
         QVERIFY(bar->isHidden());
 
+        prompts.answers = {1};
         manager()->rebuildDevice(dialog, id);
         QVERIFY(manager()->isDeviceBusy(id));
         int seenPercent = -1;
@@ -689,10 +655,11 @@ private slots:
                    "<html><body><p>Temp\xe9rature \xb1 \xff <b>open <i>tags<table><tr><td>cell"
                    "<img src=\"http://192.0.2.1/x.png\"><a href=\"file:///etc/passwd\">link</a>");
         const QString path = target.startsWith('/') ? target : dir.filePath(target);
-        prompts.answers.push_back(target.isEmpty() ? QString() : path);
+        prompts.files = {target.isEmpty() ? QString() : path};
         QTest::mouseClick(child<QPushButton>(dialog, "btn_export"), Qt::LeftButton);
-        QCOMPARE(prompts.failures, failure.isEmpty() ? QStringList() : QStringList{failure});
-        QCOMPARE(prompts.parents, QList<QWidget*>(prompts.failures.size() + 1, dialog));
+        QCOMPARE(prompts.boxes,
+                 failure.isEmpty() ? QStringList() : QStringList{"Failure!|" + failure});
+        QCOMPARE(prompts.parents, QList<QWidget*>(prompts.boxes.size() + 1, dialog));
         if (!failure.isEmpty() || target.isEmpty()) {
             QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({"existing.htm"}));
             return;
@@ -805,7 +772,7 @@ private slots:
             QStringLiteral("Part of the device's report was left out: ")));
 
         QTemporaryDir dir;
-        prompts.answers.push_back(dir.filePath("report.htm"));
+        prompts.files = {dir.filePath("report.htm")};
         QTest::mouseClick(child<QPushButton>(dialog, "btn_export"), Qt::LeftButton);
         QFile written(dir.filePath("report.htm"));
         QVERIFY(written.open(QIODevice::ReadOnly));
@@ -852,7 +819,7 @@ private slots:
         QCOMPARE(qAlpha(shown.pixel(0, 0)), 0);
 
         const QString pdf = dir.filePath("report.pdf");
-        prompts.answers = {QString(), pdf};  // cancelled, then to a PDF
+        prompts.files = {QString(), pdf};  // cancelled, then to a PDF
         QTest::mouseClick(child<QPushButton>(dialog, "btn_print"), Qt::LeftButton);
         QVERIFY(!QFile::exists(pdf));
         QTest::mouseClick(child<QPushButton>(dialog, "btn_print"), Qt::LeftButton);
