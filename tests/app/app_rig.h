@@ -44,9 +44,8 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         std::vector<std::array<uint8_t, 8>> out;
         for (const auto& r : requests_) {
-            if (r[0] == subCommand) {
+            if (r[0] == subCommand)
                 out.push_back(r);
-            }
         }
         return out;
     }
@@ -105,9 +104,8 @@ public:
                                   os::DeviceListener::create(os::DeviceSource::InProcess));
         });
         adapter = StorageManager::instance();
-        if (!failCore) {
+        if (!failCore)
             clock.waitForSleepers(1);
-        }
         return adapter;
     }
     // The adapter listening, its first refresh delivered, the devices scanned and their

@@ -15,9 +15,8 @@ public:
     }
     bool confirm(QWidget* parent, const QString& title, const QString& text) override {
         record(parent, "confirm", title + '|' + text);
-        if (beforeAnswer) {
+        if (beforeAnswer)
             beforeAnswer();
-        }
         return next("confirm") == 1;
     }
     int chooseCapacity(QWidget* parent) override { return record(parent, "capacity"), next(); }
