@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -505,6 +506,15 @@ private slots:
         QCOMPARE(prompts_.boxes.at(1),
                  "Could Not Start Rebuild|The RAID rebuild was aborted, "
                  "because the new drive is too small.");
+        DeviceInfoDialog* dialog = DeviceInfoDialog::find(0);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(dialog->findChild<QProgressBar*>(QStringLiteral("pb_progress"))->isHidden());
+        // The label's red is a shade chosen for its page.
+        QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("lb_dev_status"))
+                     ->text()
+                     .replace(QRegularExpression(QStringLiteral("color=\"#[0-9a-f]{6}\"")),
+                              QStringLiteral("color=\"red\"")),
+                 kRed.arg(QStringLiteral("RAID Degraded")));
     }
 
     // The model sorts itself without moving persistent indexes: the window keeps its own
