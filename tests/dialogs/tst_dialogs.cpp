@@ -731,7 +731,12 @@ private slots:
         view->document()->documentLayout()->documentSize();
         view->viewport()->grab();
         const qint64 ms = timer.elapsed();
-        QVERIFY2(ms < 100, qPrintable(QStringLiteral("%1 ms").arg(ms)));
+#ifdef __SANITIZE_ADDRESS__
+        const qint64 budget = 400;  // the instrumented reduction runs several times slower
+#else
+        const qint64 budget = 100;
+#endif
+        QVERIFY2(ms < budget, qPrintable(QStringLiteral("%1 ms").arg(ms)));
         QVERIFY(view->toPlainText().startsWith(
             QStringLiteral("Part of the device's report was left out: ")));
 
