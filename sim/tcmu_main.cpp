@@ -8,7 +8,8 @@
 //     --short N    only N bytes of the data phase (the kernel reports the residual)
 //     --late MS    answered MS milliseconds late
 //     --deferred   CHECK CONDITION with a deferred MEDIUM ERROR
-// SIGUSR1 is a reset of the device: the next command gets a UNIT ATTENTION.
+// The disk's SCSI product name is NAME. SIGUSR1 is a reset of the device: the next command gets a
+// UNIT ATTENTION.
 // --stats FILE is rewritten after every command: what the device saw, for the checks.
 
 #include <fcntl.h>
@@ -256,7 +257,8 @@ private:
         uint8_t r[36] = {0, 0, 0x05, 0x02, 31};
         std::memset(r + 8, ' ', 28);
         std::memcpy(r + 8, "DRLSIM", 6);
-        const std::string product = device_.profile.substr(0, 16);
+        // The backstore's name, by which the host tells its disks apart.
+        const std::string product = o_.config.substr(o_.config.rfind('/') + 1).substr(0, 16);
         std::memcpy(r + 16, product.data(), product.size());
         std::memcpy(r + 32, "0001", 4);
         return reply(data, r, sizeof r, readLength);

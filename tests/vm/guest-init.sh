@@ -65,19 +65,24 @@ for w in $wanted; do
     done
 done
 for b in /sys/block/sd*; do
+    # Each LUN added gave the others a unit attention (REPORTED LUNS DATA HAS CHANGED):
+    # one read through sd, which retries it, takes it before the checks start.
+    dd if=/dev/${b#/sys/block/} of=/dev/null bs=4096 count=1 2>/dev/null
     say "@@DISK $(tr -d ' ' <$b/device/model) /dev/${b#/sys/block/} $(ls $b/device/scsi_generic)"
 done
 
 while read -r kind label name rest; do
     case $kind in
-        run)
-            d=$(disk $name)
+        run | all)
+            d=
+            [ $kind = all ] || d="--disk $(disk $name)"
             say "@@BEGIN $label"
-            start=$(cut -d' ' -f1 /proc/uptime)
-            drivelore-cli --debug --disk $d $rest >/run/out 2>&1
+            drivelore-cli --debug $d $rest >/run/out 2>/run/err
             rc=$?
             cat /run/out >&3
-            say "@@END $label $rc $start $(cut -d' ' -f1 /proc/uptime)"
+            say "@@STDERR"
+            cat /run/err >&3
+            say "@@END $label $rc"
             ;;
         reset) kill -USR1 "$(cat /run/$name.pid)" && sleep 0.2 ;;
         stats) say "@@STATS $name $(cat /run/$name.stats)" ;;
