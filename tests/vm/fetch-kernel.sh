@@ -9,7 +9,12 @@ fi
 mkdir -p "$cache"
 cd "$cache"
 # The meta package names the kernel of the day.
-image=$(apt-cache depends linux-image-cloud-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+image() {
+    apt-cache depends linux-image-cloud-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1
+}
+image=$(image)
+[ -n "$image" ] || { apt-get update -qq && image=$(image); }
 [ -n "$image" ] || { echo "fetch-kernel: no linux-image-cloud-amd64 in the package lists" >&2; exit 1; }
 rm -f ./*.deb
 apt-get download "$image" 2>&1 | grep -v unsandboxed || true
