@@ -5,7 +5,8 @@
 //     drivelore-tcmu --config drl/NAME --profile healthy [--block-size 4096] &
 // Faults of the vendor command, each for the first --times N commands (default all):
 //     --refuse     CHECK CONDITION, ILLEGAL REQUEST
-//     --short N    only N bytes of the data phase (the kernel reports the residual)
+//     --short N    only N bytes of the data phase (the kernel reports the residual); N >= 1:
+//                  the initiator saw a length of 0 as a whole data phase of stale bytes
 //     --late MS    answered MS milliseconds late
 //     --deferred   CHECK CONDITION with a deferred MEDIUM ERROR
 // The disk's SCSI product name is NAME. SIGUSR1 is a reset of the device: the next command gets a
@@ -374,6 +375,9 @@ bool parse(int argc, char** argv, Options* o) {
             o->unit = unsigned(std::strtoul(argv[++i], nullptr, 10));
         } else if (a == "--short" && value) {
             o->shortBytes = std::atoi(argv[++i]);
+            if (o->shortBytes < 1) {
+                return false;
+            }
         } else if (a == "--late" && value) {
             o->lateMs = std::atoi(argv[++i]);
         } else if (a == "--times" && value) {
