@@ -84,6 +84,27 @@ while read -r kind label name rest; do
             cat /run/err >&3
             say "@@END $label $rc"
             ;;
+        hotplug)
+            # watch's events as they come, while the host plugs a disk in and out: the
+            # first list, the first scan, the disk in, the disk out.
+            mkfifo /run/events
+            drivelore-cli --json watch --interval 600000 >/run/events 2>/dev/null &
+            w=$!
+            while read -r l; do
+                echo "$l" >>/run/watch
+                say "@@WATCH $l"
+            done </run/events &
+            r=$!
+            : >>/run/watch
+            n=0
+            while [ "$(grep -c DeviceListChanged /run/watch)" -lt 4 ] && [ $n -lt 1200 ]; do
+                n=$((n + 1))
+                sleep 0.1
+            done
+            kill $w
+            wait $r
+            say "@@WATCHED $n"
+            ;;
         reset) kill -USR1 "$(cat /run/$name.pid)" && sleep 0.2 ;;
         stats) say "@@STATS $name $(cat /run/$name.stats)" ;;
     esac

@@ -7,13 +7,17 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -85,12 +89,67 @@ struct Guest {
     std::string console;
     std::vector<sim::EmulatedDevice> served;  // the FUSE-served devices, by number
     std::shared_ptr<sim::EmulatedDisk> plain;
+    sim::EmulatedDevice hot;          // plugged in and out while watch runs
+    std::vector<std::string> watch;   // what watch printed, one event a line
+    std::vector<double> plugSeconds;  // from device_add and device_del to watch's event
+};
+
+// QEMU's monitor protocol on a Unix socket: one command, its answer (events skipped).
+class Qmp {
+public:
+    ~Qmp() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    bool connect(const std::string& path) {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+               line().find("QMP") != std::string::npos &&
+               command(R"({"execute":"qmp_capabilities"})").find("return") != std::string::npos;
+    }
+    std::string command(const std::string& json) {
+        const std::string out = json + "\n";
+        if (::write(fd_, out.data(), out.size()) != ssize_t(out.size())) {
+            return {};
+        }
+        for (std::string l; !(l = line()).empty();) {
+            if (l.find("\"return\"") != std::string::npos ||
+                l.find("\"error\"") != std::string::npos) {
+                return l;
+            }
+        }
+        return {};
+    }
+
+private:
+    std::string line() {
+        std::string l;
+        for (char c; ::read(fd_, &c, 1) == 1 && c != '\n';) {
+            l += c;
+        }
+        return l;
+    }
+    int fd_ = -1;
 };
 
 Guest* guest = nullptr;
 
 std::string label(const std::string& disk, size_t step) {
     return disk + "." + std::to_string(step);
+}
+
+std::string hex(const std::array<uint8_t, 8>& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string s;
+    for (uint8_t b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
 }
 
 std::string readFile(const fs::path& p) {
@@ -175,6 +234,10 @@ void parseResults(const std::string& text, Guest* g) {
                 const size_t eq = kv.find('=');
                 g->stats[name][kv.substr(0, eq)] = std::stoull(kv.substr(eq + 1));
             }
+        } else if (tag == "@@WATCH") {
+            if (line.find("\"DeviceListChanged\"") != std::string::npos) {
+                g->watch.push_back(line.substr(8));
+            }
         } else if (tag == "@@DISK") {
             std::string path, sg;
             words >> path >> sg;
@@ -253,14 +316,16 @@ void boot(Guest* g) {
         files.emplace_back("disk" + std::to_string(g->served.size()), device->disk);
         g->served.push_back(*device);
     }
+    g->hot = *sim::makeProfile("healthy", {512, 22, nullptr});
     g->plain = std::make_shared<sim::EmulatedDisk>(512, 1u << 20);
     g->plain->fillWithPattern(0xBEEF);
     files.emplace_back("plain", g->plain);
+    files.emplace_back("hot", g->hot.disk);
     const std::vector<std::string> virtioNames = {"vdegraded", "vhealthy4k", "plain"};
     std::ofstream(dir / "plan/virtio") << "vdegraded\nvhealthy4k\nplain\n";
     checks << "run vdegraded.0 vdegraded --json info\nrun vdegraded.1 vdegraded --json drives\n"
               "run vdegraded.2 vdegraded --json report\nrun vhealthy4k.0 vhealthy4k --json info\n"
-              "run plain.0 plain --json info\nall scan - --json scan\n";
+              "run plain.0 plain --json info\nall scan - --json scan\nhotplug - -\n";
     tcmu.close();
     checks.close();
 
@@ -303,9 +368,14 @@ void boot(Guest* g) {
                                      "file:" + (dir / "console.log").string(),
                                      "-serial",
                                      "file:" + (dir / "results").string(),
+                                     "-qmp",
+                                     "unix:" + (dir / "qmp").string() + ",server=on,wait=off",
                                      "-device",
-                                     "virtio-scsi-pci,id=scsi0"};
-    for (size_t n = 0; n < files.size(); ++n) {
+                                     "virtio-scsi-pci,id=scsi0",
+                                     "-drive",
+                                     "file=" + (dir / "mnt/hot").string() +
+                                         ",if=none,id=hot,format=raw,cache=none,file.locking=off"};
+    for (size_t n = 0; n + 1 < files.size(); ++n) {
         const std::string id = "d" + std::to_string(n);
         const std::string block = std::to_string(files[n].second->blockSize());
         args.insert(args.end(),
@@ -328,8 +398,39 @@ void boot(Guest* g) {
         _exit(127);
     }
     const auto start = std::chrono::steady_clock::now();
+    // watch's second event is the first scan: then the disk goes in, then out again.
+    Qmp qmp;
+    const char* plugCommands[] = {
+        R"({"execute":"device_add","arguments":{"driver":"scsi-hd","bus":"scsi0.0","drive":"hot","id":"hot0","product":"hot"}})",
+        R"({"execute":"device_del","arguments":{"id":"hot0"}})"};
+    auto since = start;
+    size_t step = 0;
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
+        const std::string results = readFile(dir / "results");
+        size_t events = 0;
+        for (size_t at = 0; (at = results.find("@@WATCH {\"event\":\"DeviceListChanged\"", at)) !=
+                            std::string::npos;
+             ++at) {
+            ++events;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (step > 0 && step < 3 && events >= step + 2) {
+            g->plugSeconds.push_back(std::chrono::duration<double>(now - since).count());
+        }
+        if (step < 2 && events >= step + 2) {
+            const std::string answer = step == 0 && !qmp.connect((dir / "qmp").string())
+                                           ? ""
+                                           : qmp.command(plugCommands[step]);
+            if (answer.find("\"return\"") == std::string::npos && g->failure.empty()) {
+                g->failure = "QEMU's monitor did not take the command: " + answer + " (" +
+                             std::strerror(errno) + ")";
+            }
+            since = std::chrono::steady_clock::now();
+            ++step;
+        } else if (step == 2 && events >= 4) {
+            ++step;
+        }
         if (std::chrono::steady_clock::now() - start > std::chrono::seconds(kBootLimitSeconds)) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
@@ -459,6 +560,35 @@ TEST_F(Vm, RefusedByQemuInBandThroughSd) {
     EXPECT_GT(guest->plain->counters().reads, 0u);
     EXPECT_EQ(0u, guest->plain->counters().writes);
     EXPECT_TRUE(guest->plain->changedBlocks({}).empty());
+}
+
+// A disk plugged in and out through QEMU's monitor while watch runs in the guest (the
+// kernel's uevents, no udev daemon): each change is one event, with the device's record.
+TEST_F(Vm, HotPlugSeenByWatch) {
+    auto devices = [](const std::string& line) {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(line))["devices"].toArray();
+    };
+    std::string sizes;
+    for (const std::string& line : guest->watch) {
+        sizes += std::to_string(devices(line).size()) + " ";
+    }
+    ASSERT_EQ(4u, guest->watch.size()) << "devices in each event: " << sizes;
+    const QJsonArray before = devices(guest->watch[1]), plugged = devices(guest->watch[2]);
+    EXPECT_EQ(before.size() + 1, plugged.size());
+    EXPECT_EQ(before, devices(guest->watch[3]));
+    const QString serial = QString::fromStdString(hex(guest->hot.model->identity().serial));
+    int found = 0;
+    for (const QJsonValue& d : plugged) {
+        found += d["serialText"].toString() == serial;
+    }
+    EXPECT_EQ(1, found) << guest->watch[2];
+    ASSERT_EQ(2u, guest->plugSeconds.size());
+    std::cout << "seen by watch after device_add " << guest->plugSeconds[0]
+              << " s, after device_del " << guest->plugSeconds[1] << " s\n";
+    // watch scans on the kernel's uevent, not on its 10-minute interval.
+    EXPECT_LT(guest->plugSeconds[0], 15.0);
+    EXPECT_LT(guest->plugSeconds[1], 15.0);
+    EXPECT_TRUE(guest->hot.disk->changedBlocks(guest->hot.firmware->reservedBlocks()).empty());
 }
 
 }  // namespace
