@@ -333,6 +333,7 @@ void boot(Guest* g) {
     const std::string mounted = fuse.mount((dir / "mnt").string(), files);
     if (!mounted.empty()) {
         g->skipped = "cannot serve the emulated disks: " + mounted;
+        fs::remove_all(dir);
         return;
     }
     const std::string initrd = (dir / "initrd").string();
@@ -342,6 +343,7 @@ void boot(Guest* g) {
     if (std::system(make.c_str()) != 0) {
         g->failure = "the initramfs could not be built";
         fuse.unmount();
+        fs::remove_all(dir);
         return;
     }
     std::vector<std::string> args = {"qemu-system-x86_64",
