@@ -100,7 +100,8 @@ std::string directFailure(io::ScsiResult r, const io::ScsiReport& k) {
     if (k.error != 0) {
         return std::string("SG_IO failed: ") + std::strerror(k.error);
     }
-    if (k.hostStatus != 0 || k.driverStatus != 0) {
+    // DRIVER_SENSE only says that sense data came with a CHECK CONDITION: a refusal.
+    if (k.hostStatus != 0 || (k.driverStatus & ~0x08) != 0) {
         return "transport error (host status " + hex2(k.hostStatus) + ", driver status " +
                hex2(k.driverStatus) + ", SCSI status " + hex2(k.status) + ")";
     }

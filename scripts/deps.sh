@@ -4,7 +4,9 @@ set -euo pipefail
 packages=(
     appstream
     build-essential
+    busybox-static
     cmake
+    cpio
     desktop-file-utils
     dpkg-dev
     file
@@ -25,6 +27,7 @@ packages=(
     pkg-config
     poppler-utils
     python3-prometheus-client
+    qemu-system-x86
     qt6-base-dev
     systemd
     udev
@@ -38,3 +41,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The VM tests' guest kernel, unpacked into a cache folder rather than installed.
+bash "$(dirname "$0")/../tests/vm/fetch-kernel.sh"

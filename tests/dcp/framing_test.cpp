@@ -144,6 +144,10 @@ TEST_P(Framing, EndingsAndTheirCosts) {
         EXPECT_EQ(shortAnswer, notes.find(" " + std::to_string(c.answerBytes) + " of 256 bytes") !=
                                    std::string::npos)
             << notes;
+        // CHECK CONDITION comes with DRIVER_SENSE: a refusal, not a transport error.
+        EXPECT_EQ(c.fault != nullptr && c.sgIo,
+                  notes.find("refused with SCSI status 0x02;") != std::string::npos)
+            << notes;
     }
     io::setDebugSink(nullptr);
     EXPECT_TRUE(rig.disk->changedBlocks(rig.firmware->reservedBlocks()).empty());

@@ -1,0 +1,112 @@
+#!/bin/busybox sh
+# /init of the VM tests' guest. Loads the SCSI and target modules, puts a tcm_loop disk
+# in front of a drivelore-tcmu backstore for each line of /vm/tcmu, runs /vm/checks and
+# writes what each check printed to the second serial port, then turns the machine off.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs run /run
+exec 3>/dev/ttyS1
+stty -F /dev/ttyS1 raw -echo 2>/dev/null
+say() { echo "$@" >&3; }
+finish() { say "@@DONE $1"; sync; reboot -f; }
+
+for m in configfs scsi_common scsi_mod sd_mod sg virtio_ring virtio virtio_pci_modern_dev \
+    virtio_pci_legacy_dev virtio_pci virtio_scsi uio target_core_mod target_core_user tcm_loop; do
+    insmod /lib/modules/$m.ko || finish "insmod $m failed"
+done
+mount -t configfs configfs /sys/kernel/config
+target=/sys/kernel/config/target
+tpg=$target/loopback/naa.50014050000000a1/tpgt_1
+mkdir -p $tpg && echo naa.50014050000000b1 >$tpg/nexus || finish "no tcm_loop nexus"
+
+lun=0
+while read -r name size block args; do
+    [ -n "$name" ] || continue
+    dev=$target/core/user_1/$name
+    mkdir -p $dev
+    echo -n "dev_config=drl/$name,dev_size=$size,hw_block_size=$block,nl_reply_supported=-1" \
+        >$dev/control
+    echo 1 >$dev/enable || finish "backstore $name not enabled"
+    drivelore-tcmu --config drl/$name --block-size $block --stats /run/$name.stats $args \
+        >/run/$name.log 2>&1 &
+    echo $! >/run/$name.pid
+    n=0
+    while [ ! -e /run/$name.stats ]; do
+        n=$((n + 1))
+        [ $n -lt 100 ] || { cat /run/$name.log >&3; finish "handler $name did not start"; }
+        sleep 0.1
+    done
+    mkdir -p $tpg/lun/lun_$lun && ln -s $dev $tpg/lun/lun_$lun/$name
+    lun=$((lun + 1))
+done </vm/tcmu
+
+# The disk whose SCSI model is NAME (QEMU's product= or the backstore's name).
+disk() {
+    for m in /sys/block/sd*/device/model; do
+        [ -e $m ] || continue
+        if [ "$(tr -d ' ' <$m)" = "$1" ]; then
+            b=${m#/sys/block/}
+            echo /dev/${b%%/*}
+            return 0
+        fi
+    done
+    return 1
+}
+wanted=$( (cut -d' ' -f1 /vm/tcmu; cat /vm/virtio) | sort -u)
+n=0
+for w in $wanted; do
+    until d=$(disk $w) && [ -b "$d" ]; do
+        n=$((n + 1))
+        [ $n -lt 300 ] || { cat /run/*.log >&3; finish "disk $w never appeared"; }
+        sleep 0.1
+    done
+done
+for b in /sys/block/sd*; do
+    # Each LUN added gave the others a unit attention (REPORTED LUNS DATA HAS CHANGED):
+    # one read through sd, which retries it, takes it before the checks start.
+    dd if=/dev/${b#/sys/block/} of=/dev/null bs=4096 count=1 2>/dev/null
+    say "@@DISK $(tr -d ' ' <$b/device/model) /dev/${b#/sys/block/} $(ls $b/device/scsi_generic)"
+done
+
+while read -r kind label name rest; do
+    case $kind in
+        run | all)
+            d=
+            [ $kind = all ] || d="--disk $(disk $name)"
+            say "@@BEGIN $label"
+            drivelore-cli --debug $d $rest >/run/out 2>/run/err
+            rc=$?
+            cat /run/out >&3
+            say "@@STDERR"
+            cat /run/err >&3
+            say "@@END $label $rc"
+            ;;
+        hotplug)
+            # watch's events as they come, while the host plugs a disk in and out: the
+            # first list, the first scan, the disk in, the disk out.
+            mkfifo /run/events
+            drivelore-cli --json watch --interval 600000 >/run/events 2>/dev/null &
+            w=$!
+            while read -r l; do
+                echo "$l" >>/run/watch
+                say "@@WATCH $l"
+            done </run/events &
+            r=$!
+            : >>/run/watch
+            n=0
+            while [ "$(grep -c DeviceListChanged /run/watch)" -lt 4 ] && [ $n -lt 1200 ]; do
+                n=$((n + 1))
+                sleep 0.1
+            done
+            kill $w
+            wait $r
+            say "@@WATCHED $n"
+            ;;
+        reset) kill -USR1 "$(cat /run/$name.pid)" && sleep 0.2 ;;
+        stats) say "@@STATS $name $(cat /run/$name.stats)" ;;
+    esac
+done </vm/checks
+finish ok
