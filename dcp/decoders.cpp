@@ -87,7 +87,13 @@ std::string kernelNameOf(const std::string& path) {
     return kernel;
 }
 
-std::vector<std::string> volumesOn(const DiskRef& disk, const io::VolumeSources& sources) {
+std::vector<std::string> volumesOn(io::DriveHandle handle, const DiskRef& disk,
+                                   const io::VolumeSources& sources) {
+    // The helper's view of the disks is the one that counts for its disk numbers.
+    if (io::RemoteExchanges* remote = handle->remote()) {
+        std::vector<std::string> names;
+        return remote->volumes(&names) ? names : std::vector<std::string>{};
+    }
     std::vector<io::VolumeExtents> list;
     if (!io::listVolumeExtents(&list, sources)) {
         return {};
@@ -210,7 +216,7 @@ DrlResult infoFromPayload(const uint8_t* payload, bool diskTooLarge, io::DriveHa
             record->osCapacity = 0;
         }
         record->diskTooLarge = diskTooLarge;
-        record->volumes = volumesOn(disk, volumeSources);
+        record->volumes = volumesOn(handle, disk, volumeSources);
         return handOver(std::move(record), responseOut);
     });
 }

@@ -8,7 +8,11 @@
 
 #include "dcp/records.h"
 #include "io/debug.h"
+#include "io/helper_protocol.h"
 #include "io/rawfile.h"
+
+static_assert(corvane::io::helper::kTransportIoFailed == corvane::dcp::IoFailed);
+static_assert(corvane::io::helper::kResponseBytes == corvane::dcp::kResponsePayloadSize);
 
 namespace corvane::dcp {
 
@@ -268,6 +272,18 @@ DcpTransportResult executeCommand(io::DriveHandle handle, uint32_t blockSize, ui
         }
         return r;
     };
+    if (io::RemoteExchanges* remote = handle->remote()) {
+        if (requestLength != kRequestPayloadSize) {
+            return TransportInvalidArgument;
+        }
+        uint8_t payload[kResponsePayloadSize];
+        const auto r = DcpTransportResult(remote->exchange(request, payload, &diskTooLarge));
+        if (r == TransportOk) {
+            std::memset(response, 0, responseLength);
+            std::memcpy(response, payload, kResponsePayloadSize);
+        }
+        return finish(r);
+    }
 
     WorkBuffer work = allocateWork(blockSize);
     if (!work) {

@@ -25,7 +25,16 @@ std::shared_ptr<io::HelperPlatform> serveInProcess(std::shared_ptr<io::Platform>
                                                 [server] { server->join(); });
 }
 
-bool acceptablePattern(const std::string& pattern) {
+bool patternAllowed(const std::string& pattern, bool underPkexec, bool root, std::string* why) {
+    if (pattern == io::helper::kBuiltInPattern) {
+        return true;
+    }
+    if (underPkexec || !root) {
+        *why = "refused disk pattern " + pattern + ": only root may choose the disks (" +
+               (underPkexec ? "started through pkexec" : "not root") + ")";
+        return false;
+    }
+    *why = "refused disk pattern " + pattern + ": it must lie under /dev/ and hold one %c or %d";
     if (pattern.rfind("/dev/", 0) != 0 || pattern.find("/..") != std::string::npos ||
         pattern.find("//") != std::string::npos) {
         return false;
@@ -41,7 +50,11 @@ bool acceptablePattern(const std::string& pattern) {
         ++conversions;
         ++i;
     }
-    return conversions == 1;
+    if (conversions != 1) {
+        return false;
+    }
+    why->clear();
+    return true;
 }
 
 }  // namespace corvane::helper

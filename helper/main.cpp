@@ -1,6 +1,6 @@
-// drivelore-helper: started through pkexec by a program that runs without root, it serves
-// the disk seam over its standard input and output and allows only what the device
-// protocol needs (see server.h).
+// drivelore-helper: started through pkexec by a program that runs without root, it runs the
+// device exchanges of the disks of its pattern for that program over its standard input
+// and output (see server.h).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,12 +9,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
 #include "helper/in_process.h"
 #include "helper/server.h"
-#include "io/debug.h"
 #include "io/platform.h"
 
 using namespace corvane;
@@ -67,7 +67,7 @@ int usage(const char* why) {
     std::fprintf(stderr,
                  "drivelore-helper: %s\n"
                  "usage: drivelore-helper [--disk-pattern /dev/PATTERN]\n"
-                 "Serves the disk requests of drivelore on standard input and output; "
+                 "Runs the device exchanges of drivelore on standard input and output; "
                  "started by drivelore itself.\n",
                  why);
     return 2;
@@ -77,7 +77,11 @@ int usage(const char* why) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    std::string pattern = "/dev/sd%c";
+    // pkexec sets this one itself; everything else in the environment is the caller's and
+    // nothing below may read it.
+    const bool underPkexec = std::getenv("PKEXEC_UID") != nullptr;
+    clearenv();
+    std::string pattern = io::helper::kBuiltInPattern;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--disk-pattern" && i + 1 < argc) {
@@ -86,10 +90,9 @@ int main(int argc, char** argv) {
             return usage(("unexpected argument " + a).c_str());
         }
     }
-    if (!helper::acceptablePattern(pattern)) {
-        return usage(
-            ("refused disk pattern " + pattern + ": it must lie under /dev/ and hold one %c or %d")
-                .c_str());
+    std::string why;
+    if (!helper::patternAllowed(pattern, underPkexec, geteuid() == 0, &why)) {
+        return usage(why.c_str());
     }
     // Answers go out on a private copy of standard output; anything else that writes to
     // standard output lands on standard error instead of inside the protocol.
@@ -98,8 +101,8 @@ int main(int argc, char** argv) {
         logLine(std::string("cannot set up standard output: ") + std::strerror(errno));
         return 1;
     }
-    // Which node carries a disk's SCSI commands is for the log, once per disk.
-    io::setDebugSink(logLine);
+    // No debug notes: the helper now runs every exchange, and its standard error is the
+    // caller's terminal.
     WholeDisks disks(pattern);
     helper::Session session(disks, logLine);
     const helper::ServeEnd end = helper::serve(session, 0, out, {}, logLine);

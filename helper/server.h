@@ -11,17 +11,14 @@
 #include "io/helper_protocol.h"
 #include "io/platform.h"
 
-// The privileged side of the platform seam. It decides on its own what a request may do:
-// disks only by number from its own pattern, reads of the info sector and of the mailbox
-// it names, writes of a command sector or of the mailbox's previous bytes, the vendor
-// command and one-block VERIFY. Everything else is answered EPERM and logged.
+// The privileged side of the seam. A client names a disk by number (from the helper's own
+// pattern) and asks one thing: its geometry, the mount points on it, or one exchange of a
+// sub-command, which the session runs whole with the exchange lock. Only the identity
+// question goes to a device not known as ours. Everything else is answered EPERM and logged.
 namespace corvane::helper {
 
 struct Limits {
-    uint32_t maxHandles = 32;
-    uint32_t maxDiskNumber = 25;
-    uint32_t maxScsiTimeoutMs = 60000;
-    uint32_t maxLockMs = 30000;
+    uint32_t maxDiskNumber = io::helper::kMaxDiskNumber;
 };
 
 using Log = std::function<void(const std::string& line)>;
@@ -34,23 +31,23 @@ public:
     io::helper::Answer handle(const io::helper::Request& request);
     // Decodes, handles and encodes; a body that does not decode is refused.
     std::vector<uint8_t> handleBody(const uint8_t* body, size_t size);
-    size_t openHandles() const { return handles_.size(); }
 
 private:
-    struct Handle;
+    struct Opened;
     io::helper::Answer refuse(const io::helper::Request& r, const std::string& why);
-    io::helper::Answer open(const io::helper::Request& r);
-    io::helper::Answer scsi(const io::helper::Request& r, Handle& h);
-    io::helper::Answer read(const io::helper::Request& r, Handle& h);
-    io::helper::Answer write(const io::helper::Request& r, Handle& h);
-    io::helper::Answer verifyByReading(const io::helper::Request& r, Handle& h, uint64_t block);
-    int totalBlocks(Handle& h, uint64_t* out);
+    enum class Owner { Ours, Foreign };
+    Opened* disk(unsigned n, int32_t* error);
+    uint32_t run(unsigned n, Opened& d, const uint8_t* request, uint8_t* response,
+                 uint8_t* tooLarge);
+    io::helper::Answer exchange(const io::helper::Request& r, Opened& d);
+    io::helper::Answer volumes(const io::helper::Request& r);
 
     io::Platform& platform_;
     Log log_;
     Limits limits_;
-    uint32_t nextHandle_ = 1;
-    std::map<uint32_t, std::unique_ptr<Handle>> handles_;
+    std::map<unsigned, std::unique_ptr<Opened>> disks_;
+    // The verdict of each disk's last identity answer, kept while the disk is reopened.
+    std::map<unsigned, Owner> owners_;
 };
 
 struct ServeOptions {

@@ -50,21 +50,26 @@ ssize_t receiveFrame(int fd, std::vector<uint8_t>& buffer, SteadyClock::time_poi
                 return ssize_t(length);
             }
         }
-        const ssize_t r = recv(fd, buffer.data() + have, buffer.size() - have, MSG_DONTWAIT);
-        if (r > 0) {
-            have += size_t(r);
-            continue;
-        }
-        if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return -1;
-        }
+        // The answer cannot be there yet: wait first, then read what came.
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         if (left.count() <= 0) {
             return -1;
         }
         pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, int(std::min<int64_t>(left.count(), 1 << 30))) < 0 && errno != EINTR) {
+        const int ready = poll(&pfd, 1, int(std::min<int64_t>(left.count(), 1 << 30)));
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        const ssize_t r = recv(fd, buffer.data() + have, buffer.size() - have, MSG_DONTWAIT);
+        if (r > 0) {
+            have += size_t(r);
+            continue;
+        }
+        if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
             return -1;
         }
     }
@@ -171,166 +176,74 @@ private:
 
 namespace {
 
-class HelperDisk final : public Disk {
+// A disk the helper keeps: its geometry as the helper read it, its exchanges run there in
+// one round trip each, and no raw transfer at all.
+class HelperDisk final : public Disk, public RemoteExchanges {
 public:
-    HelperDisk(std::shared_ptr<HelperPlatform::Link> link, uint64_t generation, uint32_t handle,
-               std::string path)
+    HelperDisk(std::shared_ptr<HelperPlatform::Link> link, uint64_t generation, uint8_t number,
+               uint32_t blockSize, uint64_t bytes, std::string path)
         : link_(std::move(link)),
           generation_(generation),
-          handle_(handle),
+          number_(number),
+          blockSize_(blockSize),
+          bytes_(bytes),
           path_(std::move(path)) {}
-    ~HelperDisk() override { close(); }
 
     int close() override {
-        if (!open_) {
-            return 0;
-        }
-        helper::Answer a;
-        const int err = ask(helper::Op::Close, &a);
-        // A helper that is gone has closed the disk with its own end.
-        if (err == EIO || err == 0) {
-            open_ = false;
-        }
-        return err;
-    }
-
-    int blockSize(uint32_t* out) override {
-        helper::Answer a;
-        const int err = ask(helper::Op::BlockSize, &a);
-        if (err == 0) {
-            *out = a.value;
-        }
-        return err;
-    }
-
-    int sizeBytes(uint64_t* out) override {
-        helper::Answer a;
-        const int err = ask(helper::Op::Size, &a);
-        if (err == 0) {
-            *out = a.value64;
-        }
-        return err;
-    }
-
-    int scsi(sg_io_hdr_t* h) override {
-        if (!open_) {
-            return EBADF;
-        }
-        if (h->iovec_count != 0 || h->cmd_len == 0 || h->cmd_len > 16 || !h->cmdp ||
-            h->dxfer_len > helper::kMaxData || (h->dxfer_len && !h->dxferp)) {
-            return EINVAL;
-        }
-        helper::Request q = request(helper::Op::Scsi);
-        q.cdbLength = h->cmd_len;
-        std::memcpy(q.cdb, h->cmdp, h->cmd_len);
-        q.direction = h->dxfer_direction;
-        q.count = h->dxfer_len;
-        q.timeoutMs = h->timeout;
-        if (h->dxfer_direction == SG_DXFER_TO_DEV && h->dxfer_len) {
-            const auto* p = static_cast<const uint8_t*>(h->dxferp);
-            q.data.assign(p, p + h->dxfer_len);
-        }
-        helper::Answer a;
-        int err = link_->call(generation_, q, &a, h->timeout);
-        if (err == 0) {
-            err = a.error;
-        }
-        if (err != 0) {
-            return err;
-        }
-        h->status = a.status;
-        h->masked_status = a.maskedStatus;
-        h->msg_status = a.msgStatus;
-        h->host_status = a.hostStatus;
-        h->driver_status = a.driverStatus;
-        h->resid = a.resid;
-        h->duration = a.duration;
-        h->info = a.info;
-        h->sb_len_wr = std::min<uint8_t>(a.senseLength, h->mx_sb_len);
-        if (h->sbp) {
-            std::memcpy(h->sbp, a.sense, h->sb_len_wr);
-        }
-        if (h->dxfer_direction == SG_DXFER_FROM_DEV && h->dxfer_len) {
-            std::memcpy(h->dxferp, a.data.data(), std::min<size_t>(a.data.size(), h->dxfer_len));
-        }
+        open_ = false;
         return 0;
     }
-
-    int readAt(void* buffer, size_t count, uint64_t offset, size_t* done) override {
+    int blockSize(uint32_t* out) override { return open_ ? (*out = blockSize_, 0) : EBADF; }
+    int sizeBytes(uint64_t* out) override { return open_ ? (*out = bytes_, 0) : EBADF; }
+    int scsi(sg_io_hdr_t*) override { return EPERM; }
+    int readAt(void*, size_t, uint64_t, size_t* done) override {
         *done = 0;
-        if (count > helper::kMaxData) {
-            return EINVAL;
-        }
-        helper::Request q = request(helper::Op::Read);
-        q.count = uint32_t(count);
-        q.offset = offset;
-        helper::Answer a;
-        const int err = send(q, &a);
-        if (err == 0) {
-            *done = std::min(a.data.size(), count);
-            std::memcpy(buffer, a.data.data(), *done);
-        }
-        return err;
+        return EPERM;
     }
-
-    int writeAt(const void* buffer, size_t count, uint64_t offset, size_t* done) override {
+    int writeAt(const void*, size_t, uint64_t, size_t* done) override {
         *done = 0;
-        if (count > helper::kMaxData) {
-            return EINVAL;
-        }
-        helper::Request q = request(helper::Op::Write);
-        q.offset = offset;
-        const auto* p = static_cast<const uint8_t*>(buffer);
-        q.data.assign(p, p + count);
-        helper::Answer a;
-        const int err = send(q, &a);
-        if (err == 0) {
-            *done = std::min<size_t>(a.value, count);
-        }
-        return err;
+        return EPERM;
     }
-
-    int flush() override {
-        helper::Answer a;
-        return ask(helper::Op::Flush, &a);
-    }
-
-    // The helper holds the device open, so it takes the lock; the wait is its own.
-    int lock(uint32_t timeoutMs) override {
-        helper::Request q = request(helper::Op::Lock);
-        q.arg = timeoutMs;
-        helper::Answer a;
-        return send(q, &a, timeoutMs);
-    }
-
-    int unlock() override {
-        helper::Answer a;
-        return ask(helper::Op::Unlock, &a);
-    }
-
+    int flush() override { return 0; }
+    // The helper takes the exchange lock itself, for each exchange.
+    int lock(uint32_t) override { return 0; }
+    int unlock() override { return 0; }
     std::string path() const override { return path_; }
+    RemoteExchanges* remote() override { return this; }
+
+    uint32_t exchange(const uint8_t* request8, uint8_t* response, uint8_t* tooLarge) override {
+        helper::Request q = request(helper::Op::Exchange);
+        std::memcpy(q.payload, request8, helper::kPayloadBytes);
+        helper::Answer a;
+        if (!open_ || link_->call(generation_, q, &a, 0) != 0 || a.error != 0) {
+            return helper::kTransportIoFailed;
+        }
+        *tooLarge = uint8_t(a.value != 0);
+        if (a.result == 0) {
+            std::memcpy(response, a.data.data(), helper::kResponseBytes);
+        }
+        return a.result;
+    }
+
+    bool volumes(std::vector<std::string>* out) override {
+        helper::Answer a;
+        return open_ && link_->call(generation_, request(helper::Op::Volumes), &a, 0) == 0 &&
+               a.error == 0 && helper::splitVolumes(a.data, out);
+    }
 
 private:
     helper::Request request(helper::Op op) const {
         helper::Request q;
         q.op = op;
-        q.handle = handle_;
+        q.disk = number_;
         return q;
     }
 
-    int send(const helper::Request& q, helper::Answer* a, uint32_t extraMs = 0) {
-        if (!open_) {
-            return EBADF;
-        }
-        const int err = link_->call(generation_, q, a, extraMs);
-        return err != 0 ? err : a->error;
-    }
-
-    int ask(helper::Op op, helper::Answer* a) { return send(request(op), a); }
-
     std::shared_ptr<HelperPlatform::Link> link_;
     const uint64_t generation_;
-    const uint32_t handle_;
+    const uint8_t number_;
+    const uint32_t blockSize_;
+    const uint64_t bytes_;
     const std::string path_;
     bool open_ = true;
 };
@@ -392,10 +305,12 @@ HelperStart HelperPlatform::connect() {
     trial->attach(sockets[0], -1, nullptr);
     helper::Request hello;
     hello.op = helper::Op::Hello;
-    hello.arg = helper::kProtocolVersion;
+    for (int i = 0; i < 4; ++i) {
+        hello.payload[i] = uint8_t(helper::kProtocolVersion >> (8 * i));
+    }
     helper::Answer answer;
     if (trial->call(trial->generation(), hello, &answer, 0) == 0 &&
-        answer.value == helper::kProtocolVersion) {
+        answer.result == helper::kProtocolVersion) {
         // Hand the socket over from the trial link without closing it.
         const int fd = fcntl(sockets[0], F_DUPFD_CLOEXEC, 0);
         trial->detach();
@@ -441,9 +356,13 @@ std::unique_ptr<Disk> HelperPlatform::openDisk(unsigned diskNumber, int* errorOu
         *errorOut = EACCES;
         return nullptr;
     }
+    if (diskNumber > helper::kMaxDiskNumber) {
+        *errorOut = ENODEV;
+        return nullptr;
+    }
     helper::Request q;
-    q.op = helper::Op::Open;
-    q.arg = diskNumber;
+    q.op = helper::Op::Geometry;
+    q.disk = uint8_t(diskNumber);
     helper::Answer a;
     int err = link_->call(generation, q, &a, 0);
     if (err == 0) {
@@ -453,22 +372,12 @@ std::unique_ptr<Disk> HelperPlatform::openDisk(unsigned diskNumber, int* errorOu
         *errorOut = err;
         return nullptr;
     }
-    return std::make_unique<HelperDisk>(link_, generation, a.value, diskPath(diskNumber));
+    return std::make_unique<HelperDisk>(link_, generation, uint8_t(diskNumber), a.value, a.value64,
+                                        diskPath(diskNumber));
 }
 
-std::unique_ptr<Disk> HelperPlatform::openPath(const std::string& path, int* errorOut) {
-    *errorOut = 0;
-    const uint64_t generation = link_->generation();
-    if (generation == 0) {
-        *errorOut = EACCES;
-        return nullptr;
-    }
-    helper::Request q;
-    q.op = helper::Op::OpenPath;
-    q.data.assign(path.begin(), path.end());
-    helper::Answer a;
-    const int err = link_->call(generation, q, &a, 0);
-    *errorOut = err != 0 ? err : (a.error != 0 ? a.error : EPERM);
+std::unique_ptr<Disk> HelperPlatform::openPath(const std::string&, int* errorOut) {
+    *errorOut = EPERM;
     return nullptr;
 }
 
@@ -507,8 +416,10 @@ std::vector<std::string> helperCommand(const std::string& helperPath,
         argv.push_back("pkexec");
     }
     argv.push_back(helperPath);
-    argv.push_back("--disk-pattern");
-    argv.push_back(diskPattern);
+    if (diskPattern != helper::kBuiltInPattern) {
+        argv.push_back("--disk-pattern");
+        argv.push_back(diskPattern);
+    }
     return argv;
 }
 

@@ -69,7 +69,8 @@ private:
 // installed ../libexec/drivelore/drivelore-helper beside bin/, else the build tree's
 // ../helper/drivelore-helper. Empty when neither exists.
 std::string findHelper(const std::string& ownExecutable = {});
-// The argv that starts it: through pkexec unless this process is root.
+// The argv that starts it: through pkexec unless this process is root; a pattern other
+// than the built-in one is named (and served to root only).
 std::vector<std::string> helperCommand(const std::string& helperPath,
                                        const std::string& diskPattern, bool throughPkexec);
 

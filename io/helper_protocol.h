@@ -5,75 +5,61 @@
 #include <string>
 #include <vector>
 
-// The wire format between the unprivileged program and drivelore-helper: one request,
-// one answer, each a 4-byte little-endian length and a body of fixed fields followed by
-// the data bytes. Fixed layouts keep the parser small enough to trust.
+// The wire format between the unprivileged program and drivelore-helper: one request, one
+// answer, each a 4-byte little-endian length and a body. A request is one exchange with a
+// disk's device (or a question a scan asks); the helper runs it whole, so nothing of the
+// disk but what the device composed comes back.
 namespace corvane::io::helper {
 
-constexpr uint32_t kProtocolVersion = 1;
-constexpr uint32_t kMaxData = 65536;  // the largest logical block size
-constexpr uint32_t kSenseBytes = 32;
+constexpr uint32_t kProtocolVersion = 2;
+constexpr uint32_t kMaxDiskNumber = 25;
+// The disks a helper started through pkexec serves; no caller chooses them there.
+constexpr const char* kBuiltInPattern = "/dev/sd%c";
+constexpr size_t kPayloadBytes = 8;     // a sub-command's request payload
+constexpr size_t kResponseBytes = 490;  // the longest response payload
+constexpr size_t kMaxVolumeText = 8192;
 
 enum class Op : uint8_t {
-    Hello = 1,
-    Open = 2,      // by disk number
-    OpenPath = 3,  // always refused: the helper opens only the disks of its own pattern
-    Close = 4,
-    BlockSize = 5,
-    Size = 6,
-    Scsi = 7,
-    Read = 8,
-    Write = 9,
-    Flush = 10,
-    Lock = 11,
-    Unlock = 12,
+    Hello = 1,     // payload bytes 0..3: the client's protocol version
+    Geometry = 2,  // block size and capacity of a disk
+    Exchange = 3,  // one sub-command on a disk's device
+    Volumes = 4,   // the mount points on a disk
 };
 
+// Fixed size: op, disk number, two zero bytes, the payload.
 struct Request {
     Op op = Op::Hello;
-    uint32_t handle = 0;
-    uint32_t arg = 0;  // Hello: version; Open: disk number; Lock: timeout ms
-    uint64_t offset = 0;
-    uint32_t count = 0;  // Read: bytes wanted; Scsi: transfer length
-    uint8_t cdbLength = 0;
-    uint8_t cdb[16] = {};
-    int32_t direction = 0;  // SG_DXFER_*
-    uint32_t timeoutMs = 0;
-    std::vector<uint8_t> data;  // Write: the bytes; Scsi: data out; OpenPath: the path
+    uint8_t disk = 0;
+    uint8_t payload[kPayloadBytes] = {};
 };
+constexpr size_t kRequestBody = 12;
+
+// The transport result the client reports when the helper cannot be reached.
+constexpr uint32_t kTransportIoFailed = 5;
 
 struct Answer {
     Op op = Op::Hello;
-    int32_t error = 0;     // errno value, 0 on success
-    uint32_t value = 0;    // Hello: version; Open: handle; BlockSize; Read/Write: bytes moved
-    uint64_t value64 = 0;  // Size
-    uint8_t status = 0;
-    uint8_t maskedStatus = 0;
-    uint8_t msgStatus = 0;
-    uint8_t senseLength = 0;
-    uint16_t hostStatus = 0;
-    uint16_t driverStatus = 0;
-    int32_t resid = 0;
-    uint32_t duration = 0;
-    uint32_t info = 0;
-    uint8_t sense[kSenseBytes] = {};
-    std::vector<uint8_t> data;  // Read: the bytes; Scsi: data in
+    int32_t error = 0;          // errno value; EPERM for a refusal, 0 when the request ran
+    uint32_t result = 0;        // Exchange: the transport result; Hello: the version
+    uint32_t value = 0;         // Geometry: block size; Exchange: the disk-too-large flag
+    uint64_t value64 = 0;       // Geometry: bytes
+    std::vector<uint8_t> data;  // Exchange (result 0): the response; Volumes: NUL-ended names
 };
+constexpr size_t kAnswerFixed = 21;
+constexpr size_t kMaxAnswerBody = kAnswerFixed + kMaxVolumeText;
 
-constexpr size_t kRequestFixed = 46;
-constexpr size_t kAnswerFixed = 69;
-constexpr size_t kMaxRequestBody = kRequestFixed + kMaxData;
-constexpr size_t kMaxAnswerBody = kAnswerFixed + kMaxData;
-
-// The body only; framing adds the length.
+// The body only; frame() adds the length.
 std::vector<uint8_t> encode(const Request& r);
 std::vector<uint8_t> encode(const Answer& a);
-// False for a body that is too short, too long or carries more data than allowed. The op
-// is taken as sent: an unknown one is the server's to refuse.
+// False for a body of another size, non-zero padding, data the op does not carry or more
+// of it than allowed. A request's op is taken as sent: an unknown one is the server's to
+// refuse.
 bool decode(const uint8_t* body, size_t size, Request* out);
 bool decode(const uint8_t* body, size_t size, Answer* out);
 
-// Prepends the 4-byte length.
+// The mount points of a Volumes answer; false when the data is not NUL-ended names.
+bool splitVolumes(const std::vector<uint8_t>& data, std::vector<std::string>* out);
+
 std::vector<uint8_t> frame(const std::vector<uint8_t>& body);
 
 const char* opName(Op op);

@@ -9,8 +9,22 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvane::io {
+
+// A disk whose device exchanges another process runs (the privileged helper): each one is
+// a single call, and the disk itself allows no raw transfer.
+class RemoteExchanges {
+public:
+    virtual ~RemoteExchanges() = default;
+    // One sub-command's 8-byte payload for the 490-byte response: the framing's transport
+    // result (0 when answered); *diskTooLarge is the info sector's flag.
+    virtual uint32_t exchange(const uint8_t* request8, uint8_t* response490,
+                              uint8_t* diskTooLarge) = 0;
+    // The mount points of the volumes on this disk; false when unknown.
+    virtual bool volumes(std::vector<std::string>* out) = 0;
+};
 
 // One open disk behind the platform seam. The seam is kept to what a privileged helper
 // process could serve for an unprivileged GUI: block size, size, one SCSI command,
@@ -39,6 +53,7 @@ public:
     // Sets the end of a file to length bytes; a disk has a fixed size and refuses.
     virtual int truncate(uint64_t /*length*/) { return EINVAL; }
     virtual std::string path() const = 0;
+    virtual RemoteExchanges* remote() { return nullptr; }
 };
 
 class Platform {

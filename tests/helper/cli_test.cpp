@@ -137,4 +137,18 @@ TEST(HelperChild, TheProgramEndsOnClosedOrOversizedInput) {
     EXPECT_NE(std::string::npos, oversized.second.find("longer than allowed")) << oversized.second;
 }
 
+// Started through pkexec the helper serves its built-in disks and no others, whoever asks.
+TEST(HelperChild, UnderPkexecNoOtherDiskPattern) {
+    const Outcome other =
+        shell("PKEXEC_UID=1000 " DRL_HELPER " --disk-pattern /dev/loop%d </dev/null");
+    EXPECT_EQ(2, other.first);
+    EXPECT_NE(std::string::npos, other.second.find("refused disk pattern /dev/loop%d"))
+        << other.second;
+    EXPECT_EQ(Outcome(0, ""), shell("PKEXEC_UID=1000 " DRL_HELPER " </dev/null"));
+    EXPECT_EQ(Outcome(0, ""),
+              shell("PKEXEC_UID=1000 " DRL_HELPER " --disk-pattern /dev/sd%c </dev/null"));
+    EXPECT_EQ(geteuid() == 0 ? 0 : 2,
+              shell(DRL_HELPER " --disk-pattern /dev/loop%d </dev/null").first);
+}
+
 }  // namespace

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "cli/records_out.h"
+#include "dcp/dispatch.h"
 #include "dcp/framing.h"
 #include "helper/in_process.h"
 #include "helper/server.h"
@@ -20,6 +22,7 @@
 #include "os/manual_clock.h"
 #include "sim/emulated_disk.h"
 #include "sim/firmware.h"
+#include "sim/profiles.h"
 
 using namespace corvane;
 using io::helper::Answer;
@@ -30,264 +33,142 @@ namespace {
 
 constexpr uint64_t kBlocks = 4096;
 
-// The allowed requests each refusal is one step away from.
-enum Base { kInfo, kMailbox, kCommand, kVendor, kVerify, kOpen, kLock };
-
-void setCdb(Request& q, const std::vector<uint8_t>& cdb) {
-    q.cdbLength = uint8_t(cdb.size());
-    std::memcpy(q.cdb, cdb.data(), cdb.size());
-}
-
-// One echoing device on disk 0 behind a session, its user blocks patterned.
-struct SessionRig {
-    explicit SessionRig(uint32_t blockSize)
+// Disk 0 a device of ours, disk 1 a disk with no device behind it, disk 2 a device that
+// answers but is another's (it echoes), disk 3 absent; all user blocks patterned.
+struct Rig {
+    explicit Rig(uint32_t blockSize)
         : bs(blockSize),
-          disk(std::make_shared<sim::EmulatedDisk>(bs, kBlocks)),
-          firmware(
+          device(*sim::makeProfile("healthy", {bs, 0, &clock})),
+          plain(std::make_shared<sim::EmulatedDisk>(bs, kBlocks)),
+          echo(std::make_shared<sim::EmulatedDisk>(bs, kBlocks)),
+          echoFirmware(
               std::make_shared<sim::Firmware>(bs, kBlocks, std::make_shared<sim::EchoHandler>())) {
-        disk->fillWithPattern(bs);
-        disk->setFirmware(firmware);
-        platform->plug(0, disk);
+        plain->fillWithPattern(1);
+        echo->fillWithPattern(2);
+        echo->setFirmware(echoFirmware);
+        platform->plug(0, device.disk);
+        platform->plug(1, plain);
+        platform->plug(2, echo);
     }
-
-    Request request(Op op, uint64_t block = 0, uint32_t count = 0,
-                    std::vector<uint8_t> data = {}) const {
+    Answer ask(Op op, uint8_t disk, std::vector<uint8_t> payload = {}) {
         Request q;
         q.op = op;
-        q.handle = handle;
-        q.offset = block * bs;
-        q.count = count;
-        q.data = std::move(data);
-        return q;
+        q.disk = disk;
+        std::copy(payload.begin(), payload.end(), q.payload);
+        return session.handle(q);
     }
-    Request read(uint64_t block) const { return request(Op::Read, block, bs); }
-    Request write(uint64_t block, std::vector<uint8_t> b) const {
-        return request(Op::Write, block, 0, std::move(b));
-    }
-    std::vector<uint8_t> command(int tag) const {
-        std::vector<uint8_t> s(bs);
-        const uint8_t payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-        dcp::buildCommandSector(s.data(), bs, uint16_t(tag), 1, payload, 8);
-        return s;
-    }
-    Request scsi(std::vector<uint8_t> cdb, int direction, uint32_t count) const {
-        Request q = request(Op::Scsi, 0, count);
-        setCdb(q, cdb);
-        q.direction = direction;
-        q.timeoutMs = 1000;
-        return q;
-    }
-    uint64_t info() const { return firmware->infoLba(); }
-    uint64_t mb() const { return firmware->mailboxLba(); }
-    uint16_t tag() const { return firmware->tag(); }
-    Request base(Base b) const {
-        switch (b) {
-            case kInfo:
-                return read(info());
-            case kMailbox:
-                return read(mb());
-            case kCommand:
-                return write(mb(), command(tag()));
-            case kVendor:
-                return scsi({0xEC, 0, 2, 1, 1, 0, 0, 0, 0, 0, 0, 0}, SG_DXFER_FROM_DEV, 256);
-            case kVerify:
-                return scsi({0x2F, 0, 0, 0, 0, 9, 0, 0, 1, 0}, SG_DXFER_NONE, 0);
-            case kOpen:
-                return request(Op::Open);
-            case kLock:
-                break;
-        }
-        Request q = request(Op::Lock);
-        q.arg = 1000;  // ms
-        return q;
-    }
-    Answer ok(const Request& q) {
-        const Answer a = session.handle(q);
-        EXPECT_EQ(0, a.error) << io::helper::opName(q.op);
-        return a;
-    }
-    int error(const Request& q) { return session.handle(q).error; }
-    // The steps of an exchange up to the command: open and lock, info sector, mailbox.
-    void prepare(int steps) {
-        handle = ok(request(Op::Open)).value;
-        ok(base(kLock));
-        if (steps >= 1) {
-            ok(base(kInfo));
-        }
-        if (steps >= 2) {
-            saved = ok(base(kMailbox)).data;
-        }
+    bool untouched() const {
+        return device.disk->changedBlocks(device.firmware->reservedBlocks()).empty() &&
+               plain->changedBlocks({}).empty() &&
+               echo->changedBlocks(echoFirmware->reservedBlocks()).empty();
     }
 
     const uint32_t bs;
+    os::ManualClock clock;
+    sim::EmulatedDevice device;
+    std::shared_ptr<sim::EmulatedDisk> plain, echo;
+    std::shared_ptr<sim::Firmware> echoFirmware;
     std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
-    std::shared_ptr<sim::EmulatedDisk> disk;
-    std::shared_ptr<sim::Firmware> firmware;
     std::vector<std::string> log;
     helper::Session session{*platform, [this](const std::string& l) { log.push_back(l); }};
-    uint32_t handle = 0;
-    std::vector<uint8_t> saved;
 };
 
-using R = SessionRig;
-using Q = Request;
+class Hostile : public ::testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(BlockSizes, Hostile, ::testing::Values(512u, 4096u));
 
-class SessionRules : public ::testing::TestWithParam<uint32_t> {};
-INSTANTIATE_TEST_SUITE_P(BlockSizes, SessionRules, ::testing::Values(512u, 4096u));
-
-// Each request is one change away from an allowed one (or asked one step early in the
-// exchange); the helper refuses it with EPERM and a line on its log, and the disk is
-// neither written, read nor sent a command.
-TEST_P(SessionRules, EveryRequestOutsideTheProtocolIsRefused) {
+TEST_P(Hostile, EveryRequestOutsideTheProtocolIsRefused) {
+    Rig r(GetParam());
+    const std::vector<uint8_t> driveInfo = {dcp::SubGetDriveInfo};
     const struct {
         const char* name;
-        int steps;  // of the exchange done before
-        Base base;
-        void (*change)(Q&, R&);
-    } cases[] = {
-        // clang-format off
-        {"read of block 0", 2, kInfo, [](Q& q, R&) { q.offset = 0; }},
-        {"read next to the mailbox", 2, kMailbox, [](Q& q, R& r) { q.offset += r.bs; }},
-        {"read of the mailbox before the info sector", 0, kMailbox, nullptr},
-        {"read of two blocks", 2, kInfo, [](Q& q, R&) { q.count *= 2; }},
-        {"read off a block boundary", 2, kInfo, [](Q& q, R&) { q.offset += 8; }},
-        {"read carrying data", 2, kInfo, [](Q& q, R&) { q.data.assign(4, 0); }},
-        {"command to block 0", 2, kCommand, [](Q& q, R&) { q.offset = 0; }},
-        {"command to the info sector", 2, kCommand, [](Q& q, R& r) { q.offset = r.info() * r.bs; }},
-        {"command with another tag", 2, kCommand,
-         [](Q& q, R& r) { q.data = r.command(r.tag() + 1); }},
-        {"command with a bad checksum", 2, kCommand, [](Q& q, R&) { q.data[100] ^= 1; }},
-        // On 512-byte blocks this breaks the checksum instead.
-        {"command with bytes after its sector", 2, kCommand, [](Q& q, R&) { q.data.back() = 1; }},
-        {"command before the mailbox was read", 1, kCommand, nullptr},
-        {"half a block", 2, kCommand, [](Q& q, R& r) { q.data.resize(r.bs / 2); }},
-        {"other bytes to the mailbox", 2, kCommand, [](Q& q, R& r) { q.data.assign(r.bs, 0x5A); }},
-        {"the mailbox's bytes with one changed", 2, kCommand,
-         [](Q& q, R& r) { q.data = r.saved; q.data[7] ^= 0x80; }},
-        {"INQUIRY", 2, kVendor, [](Q& q, R&) { setCdb(q, {0x12, 0, 0, 0, 36, 0}); }},
-        {"WRITE(10)", 2, kVerify, [](Q& q, R&) { q.cdb[0] = 0x2A; }},
-        {"vendor command sending data", 2, kVendor,
-         [](Q& q, R&) { q.direction = SG_DXFER_TO_DEV; q.data.assign(256, 0); }},
-        {"vendor command with more than a block", 2, kVendor,
-         [](Q& q, R& r) { q.count = 2 * r.bs; }},
-        {"vendor command of another shape", 2, kVendor, [](Q& q, R&) { q.cdb[2] = 3; }},
-        {"VERIFY of two blocks", 2, kVerify, [](Q& q, R&) { q.cdb[8] = 2; }},
-        {"VERIFY with byte compare", 2, kVerify, [](Q& q, R&) { q.cdb[1] = 2; }},
-        {"VERIFY(16) of a block range", 2, kVerify,
-         [](Q& q, R&) { setCdb(q, {0x8F, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0, 1, 0, 0, 0, 0}); }},
-        {"a time-out past a minute", 2, kVendor, [](Q& q, R&) { q.timeoutMs = 60001; }},
-        {"no time-out", 2, kVerify, [](Q& q, R&) { q.timeoutMs = 0; }},
-        {"disk number 26", 0, kOpen, [](Q& q, R&) { q.arg = 26; }},
-        {"a disk path", 0, kOpen,
-         [](Q& q, R&) { q.op = Op::OpenPath; q.data = {'/', 'd', 'e', 'v', '/', 's', 'd', 'a'}; }},
-        {"command without the exchange lock", 2, kCommand,
-         [](Q&, R& r) { r.ok(r.request(Op::Unlock)); }},
-        {"a wait past 30 s for the lock", 0, kLock, [](Q& q, R&) { q.arg = 30001; }},
-        {"a 33rd open disk", 0, kOpen,
-         [](Q&, R& r) { for (int i = 1; i < 32; ++i) { r.ok(r.request(Op::Open)); } }},
-        {"an unknown request", 2, kInfo, [](Q& q, R&) { q.op = Op(200); }},
-        {"a handle never opened", 2, kInfo, [](Q& q, R&) { q.handle += 7; }},
-        // clang-format on
+        Op op;
+        uint8_t disk;
+        std::vector<uint8_t> payload;
+    } refused[] = {
+        {"unknown request 0", Op(0), 0, {}},
+        {"unknown request 5", Op(5), 0, {}},
+        {"unknown request 255", Op(255), 0, {}},
+        {"disk 26", Op::Geometry, 26, {}},
+        {"disk 255", Op::Exchange, 255, {dcp::SubGetInfo}},
+        {"sub-command 0", Op::Exchange, 0, {0}},
+        {"sub-command 7", Op::Exchange, 0, {7}},
+        {"sub-command 255", Op::Exchange, 0, {255}},
+        {"a payload with the geometry", Op::Geometry, 0, {1}},
+        {"a payload with the volumes", Op::Volumes, 0, {0, 0, 0, 0, 0, 0, 0, 1}},
+        {"drive information from a plain disk", Op::Exchange, 1, driveInfo},
+        {"drive information from another's device", Op::Exchange, 2, driveInfo},
+        {"a rebuild of another's device", Op::Exchange, 2, {dcp::SubRebuild}},
     };
-    // Unchanged, after the whole exchange up to the mailbox, every base is allowed.
-    for (const Base b : {kInfo, kMailbox, kVendor, kVerify, kOpen, kLock, kCommand}) {
-        SessionRig rig(GetParam());
-        rig.prepare(2);
-        EXPECT_EQ(0, rig.error(rig.base(b))) << b;
+    for (const auto& c : refused) {
+        const size_t lines = r.log.size();
+        const Answer a = r.ask(c.op, c.disk, c.payload);
+        EXPECT_EQ(EPERM, a.error) << c.name;
+        EXPECT_TRUE(a.data.empty()) << c.name;
+        EXPECT_EQ(lines + 1, r.log.size()) << c.name;
     }
-    {
-        SessionRig rig(GetParam());
-        rig.prepare(2);
-        Request q = rig.base(kLock);
-        q.arg = 30000;
-        EXPECT_EQ(0, rig.error(q)) << "the longest wait for the lock";
-        q = rig.base(kVendor);
-        q.timeoutMs = 60000;
-        EXPECT_EQ(0, rig.error(q)) << "the longest time-out";
-        q = rig.base(kOpen);
-        q.arg = 25;
-        EXPECT_NE(EPERM, rig.error(q)) << "the last disk is looked for";
-    }
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SessionRig rig(GetParam());
-        rig.prepare(c.steps);
-        Request q = rig.base(c.base);
-        if (c.change) {
-            c.change(q, rig);
+    // Bodies of another length or with padding set never reach a disk.
+    for (const size_t size : {size_t(0), size_t(1), size_t(11), size_t(13)}) {
+        std::vector<uint8_t> body(size, 0);
+        if (size > 0) {
+            body[0] = uint8_t(Op::Geometry);
         }
-        const size_t logged = rig.log.size();
-        const auto was = rig.disk->counters();
-        EXPECT_EQ(EPERM, rig.error(q));
-        const auto now = rig.disk->counters();
-        EXPECT_EQ(logged + 1, rig.log.size());
-        EXPECT_EQ(was.reads + was.writes + was.scsiCommands,
-                  now.reads + now.writes + now.scsiCommands);
-        EXPECT_TRUE(rig.disk->changedBlocks(rig.firmware->reservedBlocks()).empty());
+        Answer a;
+        const auto encoded = r.session.handleBody(body.data(), body.size());
+        ASSERT_TRUE(io::helper::decode(encoded.data(), encoded.size(), &a));
+        EXPECT_EQ(EPERM, a.error) << size;
     }
+    auto padded = io::helper::encode(Request{Op::Geometry, 0, {}});
+    padded[3] = 1;
+    Answer a;
+    const auto encoded = r.session.handleBody(padded.data(), padded.size());
+    ASSERT_TRUE(io::helper::decode(encoded.data(), encoded.size(), &a));
+    EXPECT_EQ(EPERM, a.error);
+
+    // What is allowed: the identity question goes everywhere, the rest to our device only.
+    EXPECT_EQ(ENOENT, r.ask(Op::Geometry, 3).error);
+    const Answer plain = r.ask(Op::Exchange, 1, {dcp::SubGetInfo});
+    EXPECT_EQ(0, plain.error);
+    EXPECT_EQ(dcp::InfoSectorInvalid, plain.result);
+    EXPECT_TRUE(plain.data.empty());
+    const Answer ours = r.ask(Op::Exchange, 0, driveInfo);
+    EXPECT_EQ(0, ours.error);
+    EXPECT_EQ(dcp::TransportOk, ours.result);
+    const Answer geometry = r.ask(Op::Geometry, 0);
+    EXPECT_EQ(r.bs, geometry.value);
+    EXPECT_EQ(0, geometry.error);
+    EXPECT_TRUE(r.untouched());
 }
 
-TEST_P(SessionRules, OneCommandPerInfoSectorAndRestoresOnlyWhatWasThere) {
-    SessionRig rig(GetParam());
-    sim::TransportFaults ignore;
-    ignore.ignoreCommands = true;  // the mailbox keeps the command, as a deaf device leaves it
-    rig.firmware->setFaults(ignore);
-    rig.prepare(2);
-    const uint64_t mailbox = rig.mb();
-    const Request command = rig.base(kCommand);
-    rig.ok(command);
-    EXPECT_EQ(command.data, rig.ok(rig.read(mailbox)).data);
-    // The same command again needs a fresh info sector.
-    EXPECT_EQ(EPERM, rig.error(command));
-    // Writing back what the block held before the command is allowed, twice even.
-    rig.ok(rig.write(mailbox, rig.saved));
-    rig.ok(rig.write(mailbox, rig.saved));
-    std::vector<uint8_t> now(rig.bs);
-    rig.disk->peek(mailbox, now.data());
-    EXPECT_EQ(rig.saved, now);
-    // After the next info sector the old bytes are stale until the mailbox is read again.
-    rig.ok(rig.base(kInfo));
-    EXPECT_EQ(EPERM, rig.error(rig.write(mailbox, rig.saved)));
-    rig.ok(rig.read(mailbox));
-    rig.ok(command);
-}
-
-TEST_P(SessionRules, AMailboxOutsideTheTailOrATagOfZeroAllowsNoCommand) {
-    for (const uint64_t lba : {uint64_t(5), kBlocks - 35, kBlocks}) {
-        SessionRig rig(GetParam());
-        rig.firmware->setMailboxLba(lba);
-        rig.prepare(1);
-        if (lba != rig.info()) {
-            EXPECT_EQ(EPERM, rig.error(rig.read(lba))) << lba;
+// Random messages, most of them near a valid one: every answer decodes, a refusal is the
+// only error besides an absent disk, response bytes come only from a device's answer, and
+// no user byte changes.
+TEST_P(Hostile, TenThousandRandomMessagesChangeNoByte) {
+    Rig r(GetParam());
+    std::mt19937 rng(31 + GetParam());
+    int ran = 0;
+    for (int i = 0; i < 10000; ++i) {
+        std::vector<uint8_t> body(rng() % 8 == 0 ? rng() % 20 : io::helper::kRequestBody);
+        std::generate(body.begin(), body.end(), [&] { return uint8_t(rng()); });
+        if (body.size() == io::helper::kRequestBody && rng() % 4 != 0) {
+            body[0] = uint8_t(1 + rng() % 4);
+            body[1] = uint8_t(rng() % 5);
+            body[2] = body[3] = 0;
+            body[4] = uint8_t(rng() % 8);
         }
-        EXPECT_EQ(EPERM, rig.error(rig.write(lba, rig.command(rig.tag())))) << lba;
+        Answer a;
+        const auto encoded = r.session.handleBody(body.data(), body.size());
+        ASSERT_TRUE(io::helper::decode(encoded.data(), encoded.size(), &a)) << i;
+        ASSERT_TRUE(a.error == 0 || a.error == EPERM || a.error == ENOENT) << a.error;
+        if (a.op == Op::Exchange && !a.data.empty()) {
+            ASSERT_NE(1, body[1]) << "bytes from a disk with no device";
+            ++ran;
+        }
     }
-    SessionRig rig(GetParam());
-    sim::TransportFaults f;
-    f.tagZeroReads = -1;
-    rig.firmware->setFaults(f);
-    rig.prepare(2);
-    EXPECT_EQ(EPERM, rig.error(rig.write(rig.mb(), rig.command(0))));
+    EXPECT_GT(ran, 200);
+    EXPECT_TRUE(r.untouched());
 }
 
-TEST_P(SessionRules, VerifyOfOneBlockIsAnsweredAlsoWithoutPassThrough) {
-    SessionRig rig(GetParam());
-    rig.prepare(0);
-    const uint8_t hi = uint8_t((kBlocks - 1) >> 8), lo = uint8_t(kBlocks - 1);
-    const std::vector<uint8_t> atLast = {0x2F, 0, 0, 0, hi, lo, 0, 0, 1, 0};
-    const std::vector<uint8_t> at16 = {0x8F, 0, 0, 0, 0, 0, 0, 0, hi, lo, 0, 0, 0, 1, 0, 0};
-    for (const bool sgIo : {true, false}) {
-        rig.disk->setSgIoSupported(sgIo);
-        EXPECT_EQ(0, rig.ok(rig.scsi(atLast, SG_DXFER_NONE, 0)).status) << sgIo;
-        EXPECT_EQ(0, rig.ok(rig.scsi(at16, SG_DXFER_NONE, 0)).status) << sgIo;
-    }
-    // Without pass-through the helper reads the block itself; past the end that fails.
-    const std::vector<uint8_t> pastEnd = {0x2F, 0, 0, 0, uint8_t(kBlocks >> 8), 0, 0, 0, 1, 0};
-    EXPECT_EQ(2, rig.ok(rig.scsi(pastEnd, SG_DXFER_NONE, 0)).status);
-    EXPECT_TRUE(rig.log.empty());
-}
-
-// ---- through the helper: the client side and a session behind a socket ----
+// ---- through the helper against directly: the same outcome ----
 
 // Where the helper should have nothing to refuse.
 const helper::Log kNoLines = [](const std::string& l) { ADD_FAILURE() << "helper: " << l; };
@@ -297,15 +178,86 @@ uint32_t exchange(io::Disk* disk, uint32_t bs, const uint8_t (&request)[8], uint
     return dcp::executeCommand(disk, bs, 1, request, 8, response, 490, tooLarge, 2);
 }
 
+// Every request of a scan and of the window, on two devices of each profile, one served
+// directly and one through the helper: the same result and the same record. A device that
+// says it is another's gets its identity question answered and nothing else.
+TEST(ThroughHelper, EveryProfileGivesTheSameRecords) {
+    const dcp::DcpReqGetInfo info;
+    const dcp::DcpReqGetDriveInfo bay0(0), bay3(3);
+    const dcp::DcpReqGetStatusText report;
+    const dcp::DcpReqGetProgress progress;
+    const dcp::DcpReqInitConfiguration init(1, 1);
+    const dcp::DcpReqRebuild rebuild;
+    const dcp::DcpRequest* const requests[] = {&info,     &bay0, &bay3,    &report,
+                                               &progress, &init, &rebuild, &progress};
+    for (const std::string& profile : sim::profileNames()) {
+        for (const uint32_t bs : {512u, 4096u}) {
+            for (const bool inBand : {false, true}) {
+                SCOPED_TRACE(profile + " " + std::to_string(bs) + (inBand ? " in-band" : ""));
+                os::ManualClock clock;
+                auto direct = sim::makeProfile(profile, {bs, 0, &clock});
+                auto served = sim::makeProfile(profile, {bs, 0, &clock});
+                ASSERT_TRUE(direct && served);
+                sim::TransportFaults faults;
+                faults.directRefused = inBand;
+                auto platforms = std::make_pair(std::make_shared<sim::EmulatedPlatform>(),
+                                                std::make_shared<sim::EmulatedPlatform>());
+                platforms.first->plug(0, direct->disk);
+                platforms.second->plug(0, served->disk);
+                direct->firmware->setFaults(faults);
+                served->firmware->setFaults(faults);
+                std::vector<std::string> refusals;
+                auto viaHelper = helper::serveInProcess(
+                    platforms.second, [&](const std::string& l) { refusals.push_back(l); });
+                uint32_t key[2] = {};
+                bool ours = true;
+                std::vector<uint8_t> serial[2];
+                for (const dcp::DcpRequest* request : requests) {
+                    std::string records[2];
+                    uint32_t results[2];
+                    for (int side = 0; side < 2; ++side) {
+                        io::setPlatform(side == 0 ? std::shared_ptr<io::Platform>(platforms.first)
+                                                  : viaHelper);
+                        int err = 0;
+                        io::UniqueDrive disk(io::openPhysicalDrive(0, &err));
+                        ASSERT_TRUE(disk) << err;
+                        if (request == &info) {
+                            ASSERT_TRUE(
+                                dcp::probeDevice(disk.get(), bs, &serial[side], &key[side]));
+                        }
+                        dcp::DcpResponse* response = nullptr;
+                        results[side] = dcp::dispatchRequest(disk.get(), dcp::DiskRef::numbered(0),
+                                                             *request, key[side], &response);
+                        std::unique_ptr<dcp::DcpResponse> owned(response);
+                        records[side] = owned ? cli::toJson(*owned) : "";
+                    }
+                    io::setPlatform(nullptr);
+                    if (!ours && request != &info) {
+                        EXPECT_EQ(drl::DeviceIoFailed, results[1]);
+                        continue;
+                    }
+                    EXPECT_EQ(results[0], results[1]) << request->type;
+                    EXPECT_EQ(records[0], records[1]) << request->type;
+                    EXPECT_FALSE(records[0].empty() && results[0] == drl::Ok);
+                }
+                EXPECT_EQ(serial[0], serial[1]);
+                EXPECT_EQ(ours, refusals.empty()) << profile;
+                EXPECT_TRUE(
+                    served->disk->changedBlocks(served->firmware->reservedBlocks()).empty());
+            }
+        }
+    }
+}
+
 class ThroughHelper : public ::testing::TestWithParam<uint32_t> {};
 INSTANTIATE_TEST_SUITE_P(BlockSizes, ThroughHelper, ::testing::Values(512u, 4096u));
 
-// Two identical devices meet the same random faults, one opened directly and one through
-// the helper: every exchange ends alike, with the same answer, the helper refuses nothing
-// the protocol does, and no user byte changes.
+// Two identical echoing devices meet the same random faults, one opened directly and one
+// through the helper: every exchange ends alike, with the same answer, and no user byte
+// changes.
 TEST_P(ThroughHelper, RandomFaultsEndAsTheyDoDirectly) {
     const uint32_t bs = GetParam();
-    SessionRig direct(bs), served(bs);
+    Rig direct(bs), served(bs);
     auto helperPlatform = helper::serveInProcess(served.platform, kNoLines);
     std::mt19937 rng(777 + bs);
     auto chance = [&](int percent) { return int(rng() % 100) < percent; };
@@ -322,27 +274,28 @@ TEST_P(ThroughHelper, RandomFaultsEndAsTheyDoDirectly) {
         }
         f.tagZeroReads = chance(15) ? int(rng() % 5) : 0;
         const bool sgIo = !chance(15);
-        // The helper asks for the size more often than the host; faults hit the others.
         const int failOp = chance(20) ? int(rng() % 3) : -1;
         const int failAt = int(rng() % 4);
+        // The identity question with random bytes, the one thing an echo is asked.
         uint8_t request[8];
         std::generate(request, request + 8, [&] { return uint8_t(rng()); });
+        request[0] = dcp::SubGetInfo;
 
         uint8_t response[2][490] = {}, tooLarge[2] = {9, 9};
         uint32_t result[2];
         for (int side = 0; side < 2; ++side) {
-            SessionRig& d = side == 0 ? direct : served;
-            d.firmware->setFaults(f);
-            d.disk->setSgIoSupported(sgIo);
+            Rig& d = side == 0 ? direct : served;
+            d.echoFirmware->setFaults(f);
+            d.echo->setSgIoSupported(sgIo);
             int seen = 0;
-            d.disk->setFaultInjector([&, failOp, failAt](sim::DiskOp op, uint64_t) {
+            d.echo->setFaultInjector([&, failOp, failAt](sim::DiskOp op, uint64_t) {
                 const sim::DiskOp ops[] = {sim::DiskOp::Read, sim::DiskOp::Write,
                                            sim::DiskOp::Scsi};
                 return failOp >= 0 && op == ops[failOp] && seen++ == failAt ? EIO : 0;
             });
             int err = 0;
             auto disk =
-                side == 0 ? d.platform->openDisk(0, &err) : helperPlatform->openDisk(0, &err);
+                side == 0 ? d.platform->openDisk(2, &err) : helperPlatform->openDisk(2, &err);
             ASSERT_TRUE(disk) << err;
             result[side] = exchange(disk.get(), bs, request, response[side], &tooLarge[side]);
         }
@@ -351,41 +304,40 @@ TEST_P(ThroughHelper, RandomFaultsEndAsTheyDoDirectly) {
         ASSERT_EQ(tooLarge[0], tooLarge[1]);
         ++outcomes[result[0]];
     }
-    EXPECT_TRUE(served.disk->changedBlocks(served.firmware->reservedBlocks()).empty());
+    EXPECT_TRUE(served.untouched());
     EXPECT_GT(outcomes[dcp::TransportOk], 100);
     EXPECT_GT(outcomes[dcp::NotAnswered], 10);
     EXPECT_GT(outcomes[dcp::IoFailed], 5);
 }
 
-TEST(ThroughHelperDisk, AVanishedDiskFailsEveryRequestWithoutHanging) {
-    SessionRig d(512);
+TEST(ThroughHelperDisk, AVanishedDiskFailsWithoutHanging) {
+    Rig d(512);
     auto platform = helper::serveInProcess(d.platform, kNoLines);
     int err = 0;
     auto disk = platform->openDisk(0, &err);
     ASSERT_TRUE(disk);
-    d.disk->setPresent(false);
-    uint32_t bs = 0;
-    uint64_t size = 0;
-    EXPECT_EQ(ENODEV, disk->blockSize(&bs));
-    EXPECT_EQ(ENODEV, disk->sizeBytes(&size));
+    d.device.disk->setPresent(false);
     uint8_t response[490];
-    EXPECT_EQ(dcp::IoFailed, exchange(disk.get(), 512, {1}, response));
+    EXPECT_EQ(dcp::IoFailed, exchange(disk.get(), 512, {dcp::SubGetInfo}, response));
+    EXPECT_FALSE(platform->openDisk(0, &err));
+    EXPECT_NE(0, err);
     EXPECT_EQ(0, disk->close());
+    uint32_t bs = 0;
     EXPECT_EQ(EBADF, disk->blockSize(&bs));
 }
 
 // Two programs, each with its own helper, on one device: the helpers take the device's
-// lock for their clients, so the exchanges never meet in the mailbox.
+// lock for each exchange, so the exchanges never meet in the mailbox.
 TEST(ThroughHelperDisk, TwoHelpersOnOneDeviceTakeTurns) {
-    SessionRig d(512);
+    Rig d(512);
     sim::TransportFaults f;
     f.directRefused = true;
-    d.firmware->setFaults(f);
+    d.echoFirmware->setFaults(f);
     std::atomic<int> wrong{0};
     auto loop = [&](uint8_t which) {
         auto helper = helper::serveInProcess(d.platform, kNoLines);
         int err = 0;
-        auto disk = helper->openDisk(0, &err);
+        auto disk = helper->openDisk(2, &err);
         for (uint8_t i = 0; i < 150 && disk; ++i) {
             const uint8_t request[8] = {1, which, i};
             uint8_t got[490], expected[490];
@@ -398,23 +350,7 @@ TEST(ThroughHelperDisk, TwoHelpersOnOneDeviceTakeTurns) {
     first.join();
     second.join();
     EXPECT_EQ(0, wrong.load());
-    EXPECT_FALSE(d.disk->overlapDetected());
-}
-
-// A client that dies holding the device's lock: another waits for it in vain while the
-// dead one's helper lives, and has it at once when that helper ends.
-TEST(ThroughHelperDisk, ALockLeftByADeadClientEndsWithItsHelper) {
-    SessionRig d(512);
-    auto dying = helper::serveInProcess(d.platform, kNoLines);
-    auto other = helper::serveInProcess(d.platform, kNoLines);
-    int err = 0;
-    auto held = dying->openDisk(0, &err);
-    auto waiting = other->openDisk(0, &err);
-    ASSERT_TRUE(held && waiting);
-    ASSERT_EQ(0, held->lock(1000));
-    EXPECT_EQ(ETIMEDOUT, waiting->lock(50));
-    dying.reset();  // its socket closes with the lock still taken
-    EXPECT_EQ(0, waiting->lock(0));
+    EXPECT_FALSE(d.echo->overlapDetected());
 }
 
 // ---- the stream: raw bytes into a session over a socket ----
@@ -487,7 +423,7 @@ struct StreamRig {
 
     CountingClock clock;
     os::ScopedClock useClock{clock};
-    SessionRig device{512};  // its log is read once the server has ended
+    Rig device{512};  // its log is read once the server has ended
     helper::ServeOptions options;
     int fds[2] = {-1, -1};
     std::thread server;
@@ -496,10 +432,8 @@ struct StreamRig {
 };
 
 TEST(HelperStream, EndsCleanlyOnEveryBrokenInput) {
-    io::helper::Request open;
-    open.op = Op::Open;
-    const auto message = io::helper::frame(io::helper::encode(open));
-    const std::vector<uint8_t> half(message.begin(), message.begin() + 20);
+    const auto message = io::helper::frame(io::helper::encode(Request{}));
+    const std::vector<uint8_t> half(message.begin(), message.begin() + 9);
     using E = helper::ServeEnd;
     const struct {
         const char* name;
@@ -540,50 +474,27 @@ TEST(HelperStream, EndsCleanlyOnEveryBrokenInput) {
     }
 }
 
-TEST(HelperStream, GarbageIsRefusedAndNothingIsWritten) {
-    StreamRig rig;
-    // Bodies too short for a request's fields, the empty one first (nothing buffered yet).
-    for (const size_t size : {size_t(0), size_t(1), io::helper::kRequestFixed - 1}) {
-        rig.send(io::helper::frame(std::vector<uint8_t>(size, 0x08)));
-        EXPECT_EQ(EPERM, rig.receive().error) << size;
+// A client that dies right after asking for an exchange, or half-way through the message:
+// the exchange runs whole or not at all, and the device is free for the next at once.
+TEST(HelperStream, AClientThatDiesLeavesNothingHalfDone) {
+    for (const bool half : {false, true}) {
+        SCOPED_TRACE(half ? "half a message" : "a whole message");
+        StreamRig rig;
+        Rig& r = rig.device;
+        const uint64_t answered = r.device.firmware->commandsAnswered();
+        auto message = io::helper::frame(io::helper::encode(Request{Op::Exchange, 0, {1}}));
+        message.resize(half ? 10 : message.size());
+        rig.send(message);
+        ::close(rig.fds[0]);
+        rig.fds[0] = -1;
+        rig.waitEnd();
+        EXPECT_EQ(answered + (half ? 0 : 1), r.device.firmware->commandsAnswered());
+        EXPECT_TRUE(r.untouched());
+        int err = 0;
+        auto disk = r.platform->openDisk(0, &err);
+        ASSERT_TRUE(disk);
+        EXPECT_EQ(0, disk->lock(0));
     }
-    std::mt19937 rng(99);
-    for (int i = 0; i < 300; ++i) {
-        std::vector<uint8_t> body(rng() % 120);
-        std::generate(body.begin(), body.end(), [&] { return uint8_t(rng()); });
-        if (!body.empty() && i % 2) {
-            body[0] = uint8_t(1 + rng() % 12);  // a known request with random fields
-        }
-        rig.send(io::helper::frame(body));
-        const auto a = rig.receive();
-        if (a.error != 0) {
-            EXPECT_TRUE(a.error == EPERM || a.error == ENOENT) << a.error;
-        }
-    }
-    EXPECT_EQ(0u, rig.device.disk->counters().writes);
-    EXPECT_TRUE(rig.device.disk->changedBlocks({}).empty());
-}
-
-// A client that dies after its command: the helper ends, the mailbox keeps the device's
-// answer and nothing else changed.
-TEST(HelperStream, AClientThatDiesInsideAnExchangeEndsTheHelper) {
-    StreamRig rig;
-    SessionRig& r = rig.device;
-    r.handle = rig.ask(r.base(kOpen)).value;
-    for (const Base b : {kLock, kInfo, kMailbox}) {
-        ASSERT_EQ(0, rig.ask(r.base(b)).error) << b;
-    }
-    rig.send(io::helper::frame(io::helper::encode(r.base(kCommand))));
-    ::close(rig.fds[0]);
-    rig.fds[0] = -1;
-    rig.waitEnd();
-    // Its answer may find the socket gone.
-    EXPECT_TRUE(rig.end == helper::ServeEnd::InputClosed ||
-                rig.end == helper::ServeEnd::WriteFailed);
-    uint8_t mailbox[512];
-    r.disk->peek(r.mb(), mailbox);
-    EXPECT_EQ(0, std::memcmp(mailbox, dcp::kResponseSignature, 16));
-    EXPECT_TRUE(r.disk->changedBlocks(r.firmware->reservedBlocks()).empty());
 }
 
 // ---- child processes ----
@@ -606,6 +517,9 @@ TEST(HelperChild, AnEchoingDeviceBehindAChildAnswersOverBothTransports) {
         EXPECT_EQ(0, std::memcmp(got, expected, transport == "direct" ? 256 : 490));
         EXPECT_FALSE(platform.openPath("/dev/sda", &err));
         EXPECT_EQ(EPERM, err);
+        // An echo is no device of ours: nothing but the identity question reaches it.
+        const uint8_t rebuild[8] = {dcp::SubRebuild};
+        EXPECT_EQ(dcp::IoFailed, exchange(disk.get(), 512, rebuild, got));
     }
 }
 
@@ -621,7 +535,9 @@ TEST(HelperChild, StartFailuresAreToldApart) {
         {{"/nonexistent/drivelore-helper"}, S::HelperMissing},
         {{DRL_HELPER, "--disk-pattern", "/home/me/disk%d"}, S::Failed},
         {{DRL_HELPER, "--disk-pattern", "/dev/sd%c%d"}, S::Failed},
-        {{DRL_HELPER, "--disk-pattern", "/dev/drl-helper-test-none%d"}, S::Connected},
+        // Another pattern is for root alone.
+        {{DRL_HELPER, "--disk-pattern", "/dev/drl-helper-test-none%d"},
+         geteuid() == 0 ? S::Connected : S::Failed},
         {{}, S::HelperMissing},
     };
     for (const auto& c : cases) {
@@ -640,7 +556,7 @@ TEST(HelperChild, StartFailuresAreToldApart) {
             EXPECT_FALSE(platform.openDisk(0, &err));
             EXPECT_EQ(ENOENT, err);
             EXPECT_FALSE(platform.openDisk(26, &err));
-            EXPECT_EQ(EPERM, err);
+            EXPECT_EQ(ENODEV, err);
             EXPECT_TRUE(platform.connect().ok());  // kept, not started twice
         }
     }
@@ -659,8 +575,30 @@ TEST(HelperChild, FindsTheHelperInstalledOrInTheBuildTree) {
         EXPECT_EQ(root + place + "/drivelore-helper", io::findHelper(root + "/bin/drivelore"));
     }
     std::filesystem::remove_all(root);
-    EXPECT_EQ((std::vector<std::string>{"pkexec", "/h", "--disk-pattern", "/dev/sd%c"}),
+    // The built-in pattern is the helper's own; only root names another.
+    EXPECT_EQ((std::vector<std::string>{"pkexec", "/h"}),
               io::helperCommand("/h", "/dev/sd%c", true));
+    EXPECT_EQ((std::vector<std::string>{"/h", "--disk-pattern", "/dev/loop%d"}),
+              io::helperCommand("/h", "/dev/loop%d", false));
+}
+
+TEST(HelperPattern, UnderPkexecOnlyTheBuiltInOne) {
+    const struct {
+        const char* pattern;
+        bool pkexec, root, allowed;
+    } cases[] = {
+        {"/dev/sd%c", true, true, true},         {"/dev/sd%c", false, false, true},
+        {"/dev/loop%d", false, true, true},      {"/dev/loop%d", true, true, false},
+        {"/dev/loop%d", false, false, false},    {"/dev/sd%c%d", false, true, false},
+        {"/home/me/disk%d", false, true, false}, {"/dev/../etc/x%d", false, true, false},
+        {"/dev/sd", false, true, false},         {"/dev/sd%s", false, true, false},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        EXPECT_EQ(c.allowed, helper::patternAllowed(c.pattern, c.pkexec, c.root, &why))
+            << c.pattern << " " << c.pkexec << c.root;
+        EXPECT_EQ(c.allowed, why.empty()) << why;
+    }
 }
 
 }  // namespace
