@@ -321,8 +321,10 @@ void DRL::deviceStatusChange(quint32 id, const DcpRespProgress& prog) {
         return;
     TTableView* table = ui->tbv_devs;
     if (prog.phase == corvane::dcp::PhaseProgressing) {
-        table->setItem(row, ColStatus, qint32(prog.percent), 10000,
-                       operationWaitText(prog.operation));
+        QString text = operationWaitText(prog.operation);
+        if (const std::optional<quint32> left = StorageManager::instance()->secondsLeft(id))
+            text += QLatin1Char('\n') + timeLeftText(*left);
+        table->setItem(row, ColStatus, qint32(prog.percent), 10000, text);
         return;
     }
     QString text = operationName(prog.operation) + QLatin1Char(' ') + phaseText(prog.phase);
