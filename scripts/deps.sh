@@ -5,6 +5,7 @@ packages=(
     appstream
     build-essential
     cmake
+    dbus
     desktop-file-utils
     dpkg-dev
     file
