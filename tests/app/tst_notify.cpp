@@ -132,22 +132,19 @@ private slots:
         releaseSettings();
         rig_.reset();
         TPrompts::install(nullptr);
-        if (bus_)
-            serverBus().unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        serverBus().unregisterService(QStringLiteral("org.freedesktop.Notifications"));
     }
 
     // A drive fails: the set degrades, the drive fails and a failure is likely, one
-    // notification each, and
-    // never again while they last; its replacement (better) raises none. The tray follows
-    // the worst state.
+    // notification each and never again while they last; its replacement (better) raises
+    // none. The tray follows the worst state. With no service on the bus, the status bar
+    // says what happened.
     void worseTransitionsNotifyOnce() {
         if (!bus_)
             QSKIP("no session bus: run under dbus-run-session (Debian's dbus package)");
         const unsigned disk = unsigned(rig_->plug(QStringLiteral("healthy")));
         openWindow();
         const QString fine = tray()->toolTip();
-        QCOMPARE(server_.summaries, QStringList());
-
         rig_->failDrive(disk, 1);
         step(61000);
         QTRY_COMPARE(server_.summaries.size(), 3);
@@ -164,21 +161,15 @@ private slots:
         QCOMPARE(server_.summaries.size(), 3);
         QVERIFY(tray()->toolTip() != failed && tray()->toolTip() != fine);  // degraded only
         QVERIFY(window_->statusBar()->currentMessage().isEmpty());
-    }
 
-    // Nobody answers on the bus (or there is no bus): the status bar says what happened.
-    void noServiceSaysItInTheStatusBar() {
-        if (bus_)
-            QVERIFY(serverBus().unregisterService(QStringLiteral("org.freedesktop.Notifications")));
-        const unsigned disk = unsigned(rig_->plug(QStringLiteral("healthy")));
-        openWindow();
+        QVERIFY(serverBus().unregisterService(QStringLiteral("org.freedesktop.Notifications")));
         rig_->failDrive(disk, 0);
         step(61000);
         QTRY_VERIFY(window_->statusBar()->currentMessage().contains(
             QStringLiteral("No desktop notification service")));
-        QVERIFY(window_->statusBar()->currentMessage().contains(QStringLiteral(" at /dev/sda")));
+        QVERIFY(window_->statusBar()->currentMessage().contains(QStringLiteral("Failed")));
         QVERIFY(window_->statusBar()->isVisible());
-        QCOMPARE(server_.summaries, QStringList());
+        QCOMPARE(server_.summaries.size(), 3);
     }
 
     // Off by default: closing quits. On, with a tray to come back from, closing hides the
