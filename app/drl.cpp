@@ -239,6 +239,13 @@ void DRL::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    if (!QApplication::quitOnLastWindowClosed()) {
+        // Closed from the tray (or by a signal) while hidden: no window closing ends the
+        // program for us.
+        QApplication::setQuitOnLastWindowClosed(true);
+        if (!isVisible())
+            QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
     if (askOnClose_ && StorageManager::instance()->hasTrackedOperations() &&
         !TPrompts::current().confirm(
             this, tr("Rebuild in Progress"),
