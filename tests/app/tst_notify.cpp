@@ -172,6 +172,20 @@ private slots:
         QCOMPARE(server_.summaries.size(), 3);
     }
 
+    // A rebuild that fails is news once, though the set was degraded all along.
+    void failedRebuildNotifiesOnce() {
+        if (!bus_)
+            QSKIP("no session bus: run under dbus-run-session (Debian's dbus package)");
+        rig_->plug(QStringLiteral("rebuild-fails"));
+        openWindow();
+        table()->selectRow(0);
+        window_->findChild<QAction*>(QStringLiteral("a_rebuild_raid"))->trigger();
+        step(300000);
+        QTRY_VERIFY(server_.summaries.contains(QStringLiteral("RAID Rebuild Failed")));
+        step(120000);
+        QCOMPARE(server_.summaries.count(QStringLiteral("RAID Rebuild Failed")), 1);
+    }
+
     // Off by default: closing quits. On, with a tray to come back from, closing hides the
     // window and the tray brings it back; the choice outlives the window.
     void closeToTray() {
