@@ -1,5 +1,6 @@
 #include "app/drl.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QIcon>
@@ -8,12 +9,16 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QStatusBar>
+#include <QStyle>
+#include <QSystemTrayIcon>
 #include <QToolButton>
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <thread>
 
 #include "app/aboutdialog.h"
+#include "app/desktopnotifier.h"
 #include "app/guitexts.h"
 #include "app/prompts.h"
 #include "dcp/texts.h"
@@ -27,6 +32,7 @@ namespace {
 
 const char* const kWindowName = "main_window";
 const char* const kWidthsGroup = "main_window/tbv_devs";
+const char* const kCloseToTrayKey = "close_to_tray";
 const QList<int> kDefaultWidths = {192, 150, 113, 250};
 
 enum Column { ColPicture = 0, ColIdentity = 1, ColConfiguration = 2, ColStatus = 3 };
@@ -68,7 +74,7 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     ui->setupUi(this);
     StorageManager* adapter = StorageManager::instance();
 
-    connect(ui->a_exit, &QAction::triggered, this, &QWidget::close);
+    connect(ui->a_exit, &QAction::triggered, this, &DRL::exit_clicked);
     connect(ui->a_init_raid, &QAction::triggered, this, &DRL::init_device_clicked);
     connect(ui->a_rebuild_raid, &QAction::triggered, this, &DRL::rebuild_device_clicked);
     connect(ui->a_dev_info, &QAction::triggered, this, &DRL::device_info_clicked);
@@ -133,6 +139,47 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     connect(adapter, &StorageManager::deviceInitializing, this, &DRL::deviceInitializing);
     // A session that ends the program without closing the window still keeps its layout.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DRL::saveSettingsOnce);
+
+    notifier_ = new DesktopNotifier(this);
+    connect(adapter, &StorageManager::deviceChange, notifier_,
+            [this](DrlDevId id, const DcpRespInfo* info) {
+                if (info)
+                    notifier_->deviceInfo(id, *info);
+            });
+    connect(adapter, &StorageManager::deviceDriveChange, notifier_,
+            [this](DrlDevId id, const DcpRespDriveInfo* drive) {
+                if (drive)
+                    notifier_->driveInfo(id, *drive);
+            });
+    connect(adapter, &StorageManager::deviceStatusChange, notifier_,
+            [this](quint32 id, const DcpRespProgress& p) { notifier_->progress(id, p); });
+    connect(adapter, &StorageManager::deviceListChange, notifier_,
+            [this](const QMap<DrlDevId, DcpRespInfo*>& list) {
+                notifier_->keepOnly(list.keys());
+                for (auto it = list.cbegin(); it != list.cend(); ++it)
+                    if (it.value())
+                        notifier_->deviceInfo(it.key(), *it.value());
+            });
+    connect(notifier_, &DesktopNotifier::notShown, this, [this](const QString& text) {
+        ui->statusBar->showMessage(tr("No desktop notification service answered. %1").arg(text));
+    });
+    tray_ = new QSystemTrayIcon(this);
+    tray_->setObjectName(QStringLiteral("tray"));
+    auto* trayMenu = new QMenu(this);
+    trayMenu->addAction(tr("Show Drivelore"), this, &DRL::showFromTray);
+    trayMenu->addAction(ui->a_exit);
+    tray_->setContextMenu(trayMenu);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick)
+            showFromTray();
+    });
+    connect(notifier_, &DesktopNotifier::worstLevelChanged, this, &DRL::updateTray);
+    updateTray(0);
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        tray_->show();
+    ui->a_close_to_tray->setChecked(
+        corvane::settings().getBool(kWindowName, kCloseToTrayKey, false));
+    connect(ui->a_close_to_tray, &QAction::toggled, this, &DRL::close_to_tray_toggled);
     adapter->startListening();
 }
 
@@ -150,10 +197,55 @@ DRL::~DRL() {
 
 void DRL::closeWithoutQuestion() {
     askOnClose_ = false;
+    quitting_ = true;
     close();
 }
 
+void DRL::exit_clicked() {
+    quitting_ = true;
+    if (!close())
+        quitting_ = false;  // the user chose to stay
+}
+
+void DRL::close_to_tray_toggled(bool on) {
+    corvane::settings().setBool(kWindowName, kCloseToTrayKey, on);
+}
+
+void DRL::updateTray(int worstLevel) {
+    const QStyle::StandardPixmap icons[] = {QStyle::SP_MessageBoxInformation,
+                                            QStyle::SP_MessageBoxWarning,
+                                            QStyle::SP_MessageBoxCritical};
+    const QString tips[] = {tr("Drivelore: every device is fine"),
+                            tr("Drivelore: a device is degraded or has a warning"),
+                            tr("Drivelore: a device has failed")};
+    const int level = std::clamp(worstLevel, 0, 2);
+    tray_->setIcon(style()->standardIcon(icons[level]));
+    tray_->setToolTip(tips[level]);
+}
+
+void DRL::showFromTray() {
+    QApplication::setQuitOnLastWindowClosed(true);
+    showNormal();
+    raise();
+    activateWindow();
+}
+
 void DRL::closeEvent(QCloseEvent* event) {
+    // Without a tray to come back from, closing quits whatever the setting says.
+    if (!quitting_ && ui->a_close_to_tray->isChecked() && tray_->isVisible()) {
+        // A device dialog closed meanwhile must not end the program.
+        QApplication::setQuitOnLastWindowClosed(false);
+        hide();
+        event->ignore();
+        return;
+    }
+    if (!QApplication::quitOnLastWindowClosed()) {
+        // Closed from the tray (or by a signal) while hidden: no window closing ends the
+        // program for us.
+        QApplication::setQuitOnLastWindowClosed(true);
+        if (!isVisible())
+            QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
     if (askOnClose_ && StorageManager::instance()->hasTrackedOperations() &&
         !TPrompts::current().confirm(
             this, tr("Rebuild in Progress"),
@@ -321,8 +413,10 @@ void DRL::deviceStatusChange(quint32 id, const DcpRespProgress& prog) {
         return;
     TTableView* table = ui->tbv_devs;
     if (prog.phase == corvane::dcp::PhaseProgressing) {
-        table->setItem(row, ColStatus, qint32(prog.percent), 10000,
-                       operationWaitText(prog.operation));
+        QString text = operationWaitText(prog.operation);
+        if (const std::optional<quint32> left = StorageManager::instance()->secondsLeft(id))
+            text += QLatin1Char('\n') + timeLeftText(*left);
+        table->setItem(row, ColStatus, qint32(prog.percent), 10000, text);
         return;
     }
     QString text = operationName(prog.operation) + QLatin1Char(' ') + phaseText(prog.phase);

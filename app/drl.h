@@ -13,7 +13,9 @@
 
 class QAction;
 class QCloseEvent;
+class DesktopNotifier;
 class QLabel;
+class QSystemTrayIcon;
 class QString;
 class QToolButton;
 
@@ -56,6 +58,8 @@ public slots:
     void device_info_clicked();
     void about_clicked();
     void authorise_clicked();
+    void exit_clicked();
+    void close_to_tray_toggled(bool on);
 
 private:
     void setDeviceRow(int row, const DcpRespInfo& info);
@@ -71,6 +75,9 @@ private:
     void authorisationAnswered(const corvane::io::HelperStart& start);
     // The status bar is shown only while it has a message.
     void updateStatusBar();
+    // The tray shows the worst state of all devices.
+    void updateTray(int worstLevel);
+    void showFromTray();
 
     std::unique_ptr<Ui::DRL> ui;
     QList<DrlDevId> rowDevices_;
@@ -88,4 +95,7 @@ private:
     bool retrying_ = false;
     QLabel* platformStatus_ = nullptr;
     QToolButton* authoriseButton_ = nullptr;
+    DesktopNotifier* notifier_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    bool quitting_ = false;
 };

@@ -117,6 +117,20 @@ QString operationWaitText(uint32_t code) {
     return dcpText(corvane::dcp::operationText(0));  // "Unknown"
 }
 
+QString timeLeftText(uint32_t seconds) {
+    if (seconds < 60) {
+        return translate("less than a minute left");
+    }
+    const uint32_t minutes = (seconds + 30) / 60;
+    if (minutes < 60) {
+        return translate("about %1 min left").arg(minutes);
+    }
+    if (minutes % 60 == 0) {
+        return translate("about %1 h left").arg(minutes / 60);
+    }
+    return translate("about %1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
+}
+
 QString phaseText(uint32_t phase) {
     return dcpText(corvane::dcp::phaseText(phase));
 }

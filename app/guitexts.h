@@ -18,6 +18,8 @@ void formatGrouped(char* buffer, size_t bufferSize, uint64_t value, char marker)
 // Name and wait text of an operation, keyed by request type (1 to 6).
 QString operationName(uint32_t code);
 QString operationWaitText(uint32_t code);
+// How long a running operation still needs, to the minute: "about 2 h 10 min left".
+QString timeLeftText(uint32_t seconds);
 // Text of a progress report's phase.
 QString phaseText(uint32_t phase);
 

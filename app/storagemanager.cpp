@@ -9,6 +9,7 @@
 #include "dcp/result.h"
 #include "dcp/texts.h"
 #include "drl/storage_manager.h"
+#include "os/clock.h"
 
 using namespace corvane;
 
@@ -286,6 +287,8 @@ void StorageManager::handleProgress(const RebuildProgressEvent& event) {
     if (poll != progressPolls_.end() && core_) {
         switch (event.progress.phase) {
             case dcp::PhaseProgressing:
+                poll->timeLeft.report(event.progress.operation, event.progress.percent,
+                                      os::clock().tick());
                 if (poll->interval == kFirstPollMs) {
                     core_->stopAsyncComm(poll->commId);
                     const dcp::DcpReqGetProgress request;
@@ -454,6 +457,14 @@ bool StorageManager::isDeviceAnswering(DrlDevId id) const {
 
 bool StorageManager::hasTrackedOperations() const {
     return !progressPolls_.isEmpty();
+}
+
+std::optional<quint32> StorageManager::secondsLeft(DrlDevId id) const {
+    const auto poll = progressPolls_.constFind(id);
+    if (poll == progressPolls_.constEnd()) {
+        return std::nullopt;
+    }
+    return poll->timeLeft.secondsLeft(os::clock().tick());
 }
 
 void StorageManager::trackProgress(DrlDevId id) {

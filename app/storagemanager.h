@@ -7,9 +7,11 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "dcp/records.h"
 #include "drl/notifier.h"
+#include "drl/time_left.h"
 
 class QWidget;
 
@@ -127,6 +129,9 @@ public:
     // last information received.
     bool isDeviceAnswering(DrlDevId id) const;
     bool hasTrackedOperations() const;
+    // Seconds a progressing operation still needs, from its poll's reports; nothing while
+    // they cannot tell (just started, stalled, silent) or without a poll.
+    std::optional<quint32> secondsLeft(DrlDevId id) const;
     void trackProgress(DrlDevId id);
 
     // The RAID commands; their questions and boxes go through TPrompts, parented to parent.
@@ -162,6 +167,7 @@ private:
     struct ProgressPoll {
         quint32 commId = 0;
         quint32 interval = 0;
+        corvane::drl::TimeLeftEstimator timeLeft;
     };
 
     // One device-list refresh whose information answers are awaited.

@@ -28,10 +28,12 @@
 #include "dcp/payload.h"
 #include "dcp/texts.h"
 #include "drl/storage_manager_impl.h"
+#include "drl/time_left.h"
 #include "drl_version.h"
 #include "io/debug.h"
 #include "io/passthrough.h"
 #include "io/platform.h"
+#include "os/clock.h"
 #include "os/device_listener.h"
 #include "sim/profiles.h"
 
@@ -45,7 +47,9 @@ const char* kUsage =
     "  info                       identity, RAID configuration, capacity and warnings\n"
     "  drives [--bay N]           the drives in the bays (N = 0..3)\n"
     "  report                     the status report as the device sends it (HTML)\n"
-    "  progress                   the running initialisation or rebuild\n"
+    "  progress [--follow [--interval MS]]\n"
+    "                             the running initialisation or rebuild; --follow asks\n"
+    "                             every MS (default 20000) until it ends, with the time left\n"
     "  rebuild [--yes] [--force]  rebuild a degraded RAID onto a new drive\n"
     "  init --capacity-mode M [--yes] [--force]\n"
     "                             initialise a new RAID-5 set; destroys all data on the\n"
@@ -96,8 +100,11 @@ const std::map<std::string, std::string> kCommandHelp = {
      "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] report\n"
      "Prints the status report that the device composes, as HTML.\n"},
     {"progress",
-     "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] progress\n"
-     "Shows the running operation, its phase and its percentage.\n"},
+     "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] progress [--follow\n"
+     "                     [--interval MS]]\n"
+     "Shows the running operation, its phase and its percentage. --follow asks again\n"
+     "every MS milliseconds (default 20000) until the operation has ended, and adds the\n"
+     "time left once the reports tell it (JSON: secondsLeft).\n"},
     {"rebuild",
      "usage: drivelore-cli [--disk PATH | --disk-number N] [--json] rebuild [--yes] "
      "[--force]\n"
@@ -142,6 +149,7 @@ struct Options {
     std::optional<uint32_t> bay;
     std::optional<uint32_t> capacityMode;
     uint32_t interval = 60000;
+    bool follow = false;
     std::optional<uint64_t> count;
     std::vector<std::string> commandArgs;  // monitor and metrics parse their own
 };
@@ -246,6 +254,8 @@ Options parse(const std::vector<std::string>& args) {
             o.capacityMode = uint32_t(number(2));
         } else if (a == "--interval") {
             o.interval = uint32_t(number(0xFFFFFFFFu));
+        } else if (a == "--follow") {
+            o.follow = true;
         } else if (a == "--count") {
             o.count = number(~0ull >> 1);
         } else if (!a.empty() && a[0] == '-') {
@@ -295,8 +305,17 @@ Options parse(const std::vector<std::string>& args) {
     if ((o.yes || o.force) && !longOperation && !o.command.empty()) {
         throw UsageError(std::string(o.yes ? "--yes" : "--force") + " goes with rebuild or init");
     }
-    if ((given.count("--interval") || o.count) && o.command != "watch") {
-        throw UsageError(std::string(o.count ? "--count" : "--interval") + " goes with watch");
+    if (o.follow && o.command != "progress") {
+        throw UsageError("--follow goes with progress");
+    }
+    if (o.count && o.command != "watch") {
+        throw UsageError("--count goes with watch");
+    }
+    if (given.count("--interval") && o.command != "watch" && !o.follow) {
+        throw UsageError("--interval goes with watch or progress --follow");
+    }
+    if (o.follow && !given.count("--interval")) {
+        o.interval = 20000;
     }
     return o;
 }
@@ -396,10 +415,10 @@ int print(const Options& o, const dcp::DcpResponse& record, std::ostream& out) {
     return ExitOk;
 }
 
-// One request on the opened device; prints the record.
+// One request on the opened device; prints the record unless it is kept.
 int request(const Options& o, OpenDevice& d, const dcp::DcpRequest& req, std::ostream& out,
             std::ostream& err, const std::atomic<int>& interrupted,
-            std::unique_ptr<dcp::DcpResponse>* keep = nullptr) {
+            std::unique_ptr<dcp::DcpResponse>* keep = nullptr, bool printIt = true) {
     if (int r = stopped(interrupted, err)) {
         return r;
     }
@@ -428,11 +447,54 @@ int request(const Options& o, OpenDevice& d, const dcp::DcpRequest& req, std::os
         return ExitIoFailure;
     }
     std::unique_ptr<dcp::DcpResponse> owned(response);
-    print(o, *owned, out);
+    if (printIt) {
+        print(o, *owned, out);
+    }
     if (keep) {
         *keep = std::move(owned);
     }
     return ExitOk;
+}
+
+// Progress reports every o.interval until the operation is no longer running, each with
+// the time left once the estimator has it.
+int followProgress(const Options& o, OpenDevice& d, std::ostream& out, std::ostream& err,
+                   const std::atomic<int>& interrupted) {
+    drl::TimeLeftEstimator estimate;
+    for (;;) {
+        std::unique_ptr<dcp::DcpResponse> answer;
+        if (int r =
+                request(o, d, dcp::DcpReqGetProgress(), out, err, interrupted, &answer, false)) {
+            return r;
+        }
+        const auto& p = static_cast<const dcp::DcpRespProgress&>(*answer);
+        const uint32_t now = os::clock().tick();
+        std::optional<uint32_t> left;
+        if (p.phase == dcp::PhaseProgressing) {
+            estimate.report(p.operation, p.percent, now);
+            left = estimate.secondsLeft(now);
+        } else {
+            estimate.reset();
+        }
+        std::string line = o.json ? toJson(p) : toText(p);
+        if (left) {
+            if (o.json) {
+                line.insert(line.size() - 1, ",\"secondsLeft\":" + std::to_string(*left));
+            } else {
+                line.insert(line.size() - 1, ", " + timeLeftText(*left));
+            }
+        }
+        out << line << (o.json ? "\n" : "") << std::flush;
+        if (p.phase != dcp::PhasePreparing && p.phase != dcp::PhaseProgressing) {
+            return ExitOk;
+        }
+        // In slices, so that a signal ends the wait as it ends the exchanges.
+        for (uint32_t slept = 0; slept < o.interval && !interrupted.load();) {
+            const uint32_t slice = std::min<uint32_t>(o.interval - slept, 200);
+            os::clock().sleep(slice);
+            slept += slice;
+        }
+    }
 }
 
 bool confirm(const std::string& question, std::ostream& err, std::istream& in) {
@@ -481,7 +543,8 @@ int oneDevice(const Options& o, std::ostream& out, std::ostream& err, std::istre
         return request(o, d, dcp::DcpReqGetStatusText(), out, err, interrupted);
     }
     if (o.command == "progress") {
-        return request(o, d, dcp::DcpReqGetProgress(), out, err, interrupted);
+        return o.follow ? followProgress(o, d, out, err, interrupted)
+                        : request(o, d, dcp::DcpReqGetProgress(), out, err, interrupted);
     }
     // The window offers these two only when the device's information allows them.
     const bool rebuild = o.command == "rebuild";

@@ -117,6 +117,9 @@ std::string formatMetrics(const std::vector<DeviceSnapshot>& devices) {
              "progressing, 3 completed, 4 failed, 5 disk too small.");
     x.family("drivelore_operation_progress_ratio", "gauge",
              "Progress of the last initialisation or rebuild, 0 to 1.");
+    x.family("drivelore_operation_remaining_seconds", "gauge",
+             "Estimated time left of a running initialisation or rebuild; absent while it "
+             "cannot be told.");
 
     x.sample("drivelore_devices", {}, double(devices.size()));
     for (const DeviceSnapshot& d : devices) {
@@ -176,6 +179,9 @@ std::string formatMetrics(const std::vector<DeviceSnapshot>& devices) {
             x.sample("drivelore_operation_phase", op, d.progress->phase);
             x.sample("drivelore_operation_progress_ratio", op,
                      d.progress->percent / double(dcp::kPercentFull));
+            if (d.secondsLeft && d.progress->phase == dcp::PhaseProgressing) {
+                x.sample("drivelore_operation_remaining_seconds", op, *d.secondsLeft);
+            }
         }
     }
     return x.str();

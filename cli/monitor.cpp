@@ -17,6 +17,7 @@
 #include "cli/exec.h"
 #include "cli/snapshot.h"
 #include "dcp/texts.h"
+#include "drl/conditions.h"
 #include "drl/storage_manager_impl.h"
 #include "os/clock.h"
 
@@ -49,35 +50,8 @@ constexpr const char* kStateMagic = "drivelore-monitor-state";
 constexpr int kStateVersion = 1;
 constexpr size_t kStateMaxBytes = 1 << 20;
 
-int raidLevel(uint32_t status) {
-    switch (status) {
-        case dcp::RaidNormal:
-            return 0;
-        case dcp::RaidDegraded:
-        case dcp::RaidRebuilding:
-            return 1;
-        case dcp::RaidFailed:
-        case dcp::RaidFailedMultipleSets:
-            return 2;
-        default:
-            return -1;  // unknown: no news
-    }
-}
-
 int bayLevel(const KnownDevice::Bay& bay) {
-    if (!bay.present) {
-        return 0;
-    }
-    switch (bay.health) {
-        case dcp::HealthHealthy:
-            return 0;
-        case dcp::HealthFailureWarning:
-            return 1;
-        case dcp::HealthFailed:
-            return 2;
-        default:
-            return -1;
-    }
+    return drl::bayLevel(bay.present, bay.health);
 }
 
 bool running(uint32_t phase) {
@@ -361,7 +335,7 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
     }
 
     std::vector<std::pair<std::string, int>> want;
-    const int raid = raidLevel(seen.raidStatus);
+    const int raid = drl::raidLevel(seen.raidStatus);
     auto held = [&](const std::string& key) {
         auto it = device.conditions.find(key);
         return it == device.conditions.end() ? 0 : it->second.level;

@@ -310,4 +310,16 @@ std::string toText(const DcpResponse& record) {
     return "\n";
 }
 
+std::string timeLeftText(uint32_t seconds) {
+    if (seconds < 60) {
+        return "less than a minute left";
+    }
+    const uint32_t minutes = (seconds + 30) / 60;
+    const std::string m = std::to_string(minutes % 60) + " min";
+    if (minutes < 60) {
+        return "about " + m + " left";
+    }
+    return "about " + std::to_string(minutes / 60) + " h" + (minutes % 60 ? " " + m : "") + " left";
+}
+
 }  // namespace corvane::cli

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct DeviceSnapshot {
     std::shared_ptr<dcp::DcpRespInfo> info;
     std::array<std::shared_ptr<dcp::DcpRespDriveInfo>, dcp::kDriveBays> drives;
     std::shared_ptr<dcp::DcpRespProgress> progress;
+    // Time left of a progressing operation, from whoever follows its reports; one snapshot
+    // alone cannot tell it.
+    std::optional<uint32_t> secondsLeft;
     bool initializing = false;  // the core holds back requests while it initialises
 };
 

@@ -73,6 +73,7 @@ DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
     ui->txe_status->setFont(reportFont);
 
     ui->pb_progress->hide();
+    ui->lb_time_left->hide();
     ui->tbv_drive->setEmptyText(tr("(No Drives Found.)"));
     ui->tbv_drive->setHeaders(
         {tr(" Model / Serial #"), tr("RAID Set ID"), tr("Capacity"), tr("Status")});
@@ -401,6 +402,10 @@ void DeviceInfoDialog::followProgress() {
     // A device may send more than the whole; the bar ignores values out of its range.
     bar->setValue(int(std::min<quint32>(lastPercent_, quint32(bar->maximum()))));
     bar->setVisible(running);
+    const std::optional<quint32> left =
+        running ? StorageManager::instance()->secondsLeft(id_) : std::nullopt;
+    ui->lb_time_left->setText(left ? timeLeftText(*left) : QString());
+    ui->lb_time_left->setVisible(bool(left));
 }
 
 void DeviceInfoDialog::deviceTextChange(DrlDevId id, const DcpRespStatusText* pInfo) {

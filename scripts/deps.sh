@@ -7,6 +7,7 @@ packages=(
     busybox-static
     cmake
     cpio
+    dbus
     desktop-file-utils
     dpkg-dev
     file

@@ -124,10 +124,11 @@ uint16_t DeviceModel::rebuildPercentLocked(uint64_t elapsed) const {
         return 0;
     }
     const uint64_t done = elapsed - timings_.rebuildPreparingMs;
-    if (timings_.rebuildProgressMs == 0 || done >= timings_.rebuildProgressMs) {
-        return 10000;
-    }
-    return uint16_t(done * 10000 / timings_.rebuildProgressMs);
+    const auto percent = timings_.rebuildProgressMs == 0 || done >= timings_.rebuildProgressMs
+                             ? uint16_t(10000)
+                             : uint16_t(done * 10000 / timings_.rebuildProgressMs);
+    const uint16_t stall = faults_.rebuildStallsAt;
+    return stall > 0 && stall < 10000 ? std::min(percent, stall) : percent;
 }
 
 void DeviceModel::finishRebuildLocked(Phase phase, uint16_t percent) {

@@ -102,6 +102,7 @@ struct ModelFaults {
     int rawMemberByte = -1;          // >= 0: byte 183 of every present drive as given
     bool rebuildStartFails = false;  // a rebuild the device is ready for is answered 3
     uint16_t rebuildFailsAt = 0;     // 1..9999: a rebuild ends Failed at this percent
+    uint16_t rebuildStallsAt = 0;    // 1..9999: a rebuild stops moving at this percent
 };
 
 // Outcome bytes on the wire.

@@ -124,6 +124,8 @@ public:
              p.operation == sim::Operation::Initialization ? "initialization" : "rebuild"}};
         sample("drivelore_operation_phase", op, int(p.phase));
         sample("drivelore_operation_progress_ratio", op, p.percent / 10000.0);
+        // Declared always; a single snapshot has no time left to sample.
+        names_.insert("drivelore_operation_remaining_seconds");
     }
     // The parser names a counter family without its _total.
     std::string json() const {

@@ -1,0 +1,264 @@
+// Desktop notifications over a real session bus (a small notification server in this
+// process), the tray, closing to it, and the time left in the row and the device dialog;
+// over the demo's emulated devices with the clock stepped by hand.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QAction>
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDir>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QStatusBar>
+#include <QStyleFactory>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+#include "app/demo/demorig.h"
+#include "app/drl.h"
+#include "app/prompts.h"
+#include "app/singleinstance.h"
+#include "app/storagemanager.h"
+#include "dialogs/deviceinfodialog.h"
+#include "drl/storage_manager.h"
+#include "os/device_listener.h"
+#include "os/manual_clock.h"
+#include "settings/folder.h"
+#include "settings/kvstore.h"
+#include "sim/device_model.h"
+#include "widgets/ttableview.h"
+
+using namespace corvane;
+
+namespace {
+
+os::ManualClock* theClock = nullptr;
+const char* const kServer = "drl-test-notification-server";
+
+// The freedesktop service, as far as a client sees it.
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QStringList summaries;
+
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString&,
+                const QStringList&, const QVariantMap&, int) {
+        summaries << summary;
+        return uint(summaries.size());
+    }
+};
+
+// Says yes to every question.
+struct YesPrompts : TPrompts {
+    void failure(QWidget*, const QString&, const QString&) override {}
+    bool confirm(QWidget*, const QString&, const QString&) override { return true; }
+    int chooseCapacity(QWidget*) override { return -1; }
+    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
+    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
+};
+
+// "about 1 h 5 min left" in seconds; -1 when the text has none.
+int secondsIn(const QString& text) {
+    static const QRegularExpression re(QStringLiteral("about (?:(\\d+) h ?)?(?:(\\d+) min)? left"));
+    const QRegularExpressionMatch m = re.match(text);
+    return m.hasMatch() ? (m.captured(1).toInt() * 60 + m.captured(2).toInt()) * 60 : -1;
+}
+
+}  // namespace
+
+class NotifyTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> folder_;
+    std::unique_ptr<demo::DemoRig> rig_;
+    std::unique_ptr<DRL> window_;
+    YesPrompts prompts_;
+    NotificationServer server_;
+    bool bus_ = false;
+
+    TTableView* table() { return window_->findChild<TTableView*>(QStringLiteral("tbv_devs")); }
+    QSystemTrayIcon* tray() { return window_->findChild<QSystemTrayIcon*>(QStringLiteral("tray")); }
+    void step(uint32_t ms) {
+        for (uint32_t done = 0; done < ms; done += 1000) {
+            theClock->advance(std::min<uint32_t>(1000, ms - done));
+            QVERIFY(theClock->waitForSleepers(1));
+            QCoreApplication::processEvents();
+        }
+    }
+    void openWindow() {
+        window_ = std::make_unique<DRL>();
+        window_->show();
+        step(3000);  // scanned, listed and every periodic query answered once
+        QTRY_COMPARE(table()->rowCount(), 1);
+    }
+    QDBusConnection serverBus() {
+        return QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                             QString::fromLatin1(kServer));
+    }
+
+private slots:
+    void initTestCase() {
+        bus_ = QDBusConnection::sessionBus().isConnected();
+        if (!bus_)
+            return;
+        QDBusConnection bus = serverBus();
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server_,
+                                   QDBusConnection::ExportAllSlots));
+    }
+    void init() {
+        folder_ = std::make_unique<QTemporaryDir>();
+        setSettingsFolder(folder_->path().toStdString());
+        rig_ = std::make_unique<demo::DemoRig>();
+        StorageManager::setCoreFactory([] {
+            return drl::CvnStorageManager::create(
+                os::DeviceListener::create(os::DeviceSource::InProcess));
+        });
+        TPrompts::install(&prompts_);
+        server_.summaries.clear();
+        if (bus_)
+            QVERIFY(serverBus().registerService(QStringLiteral("org.freedesktop.Notifications")));
+    }
+    void cleanup() {
+        theClock->setAutoAdvance(true);
+        window_.reset();
+        theClock->setAutoAdvance(false);
+        DeviceInfoDialog::destroyAll();
+        StorageManager::destroyInstance();
+        releaseSettings();
+        rig_.reset();
+        TPrompts::install(nullptr);
+        serverBus().unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    }
+
+    // A drive fails: the set degrades, the drive fails and a failure is likely, one
+    // notification each and never again while they last; its replacement (better) raises
+    // none. The tray follows the worst state. With no service on the bus, the status bar
+    // says what happened.
+    void worseTransitionsNotifyOnce() {
+        if (!bus_)
+            QSKIP("no session bus: run under dbus-run-session (Debian's dbus package)");
+        const unsigned disk = unsigned(rig_->plug(QStringLiteral("healthy")));
+        openWindow();
+        const QString fine = tray()->toolTip();
+        rig_->failDrive(disk, 1);
+        step(61000);
+        QTRY_COMPARE(server_.summaries.size(), 3);
+        server_.summaries.sort();
+        QCOMPARE(server_.summaries, QStringList({"Drive Failure is Likely",
+                                                 "Drive in bay 2: Drive Failed", "RAID Degraded"}));
+        const QString failed = tray()->toolTip();
+        QVERIFY(failed != fine);
+
+        step(180000);
+        rig_->replaceDrive(disk, 1);
+        step(121000);
+        QCoreApplication::processEvents();
+        QCOMPARE(server_.summaries.size(), 3);
+        QVERIFY(tray()->toolTip() != failed && tray()->toolTip() != fine);  // degraded only
+        QVERIFY(window_->statusBar()->currentMessage().isEmpty());
+
+        QVERIFY(serverBus().unregisterService(QStringLiteral("org.freedesktop.Notifications")));
+        rig_->failDrive(disk, 0);
+        step(61000);
+        QTRY_VERIFY(window_->statusBar()->currentMessage().contains(
+            QStringLiteral("No desktop notification service")));
+        QVERIFY(window_->statusBar()->currentMessage().contains(QStringLiteral("Failed")));
+        QVERIFY(window_->statusBar()->isVisible());
+        QCOMPARE(server_.summaries.size(), 3);
+    }
+
+    // A rebuild that fails is news once, though the set was degraded all along.
+    void failedRebuildNotifiesOnce() {
+        if (!bus_)
+            QSKIP("no session bus: run under dbus-run-session (Debian's dbus package)");
+        rig_->plug(QStringLiteral("rebuild-fails"));
+        openWindow();
+        table()->selectRow(0);
+        window_->findChild<QAction*>(QStringLiteral("a_rebuild_raid"))->trigger();
+        step(300000);
+        QTRY_VERIFY(server_.summaries.contains(QStringLiteral("RAID Rebuild Failed")));
+        step(120000);
+        QCOMPARE(server_.summaries.count(QStringLiteral("RAID Rebuild Failed")), 1);
+    }
+
+    // Off by default: closing quits. On, with a tray to come back from, closing hides the
+    // window and the tray brings it back; the choice outlives the window.
+    void closeToTray() {
+        rig_->plug(QStringLiteral("healthy"));
+        openWindow();
+        auto* option = window_->findChild<QAction*>(QStringLiteral("a_close_to_tray"));
+        QVERIFY(!option->isChecked());
+        option->setChecked(true);
+        QVERIFY(settings().getBool("main_window", "close_to_tray", false));
+        tray()->show();  // whether or not this platform has a tray
+        QVERIFY(!window_->close());
+        QVERIFY(!window_->isVisible());
+        emit tray()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(window_->isVisible());
+        // Exit from the tray, the window hidden, still ends the program.
+        QVERIFY(!window_->close());
+        QVERIFY(!QApplication::quitOnLastWindowClosed());
+        window_->findChild<QAction*>(QStringLiteral("a_exit"))->trigger();
+        QVERIFY(QApplication::quitOnLastWindowClosed());
+    }
+
+    // A two-hour rebuild: the row and the dialog say the time left, within 10 % of the
+    // truth, until the rebuild stalls at 25 %; then neither says any.
+    void timeLeftInRowAndDialog() {
+        const unsigned disk = unsigned(rig_->plug(QStringLiteral("degraded")));
+        sim::Timings t;
+        t.rebuildProgressMs = 2 * 3600 * 1000;
+        rig_->model(disk)->setTimings(t);
+        sim::ModelFaults f;
+        f.rebuildStallsAt = 2500;
+        rig_->model(disk)->setFaults(f);
+        openWindow();
+        table()->selectRow(0);
+        window_->findChild<QAction*>(QStringLiteral("a_rebuild_raid"))->trigger();
+        window_->findChild<QAction*>(QStringLiteral("a_dev_info"))->trigger();
+        QCOMPARE(DeviceInfoDialog::registeredDevices().size(), 1);
+        auto* label = DeviceInfoDialog::find(DeviceInfoDialog::registeredDevices().first())
+                          ->findChild<QLabel*>(QStringLiteral("lb_time_left"));
+        QVERIFY(label);
+        for (int minutes : {5, 10, 20}) {
+            step(minutes == 5 ? 5 * 60000 : (minutes == 10 ? 5 : 10) * 60000);
+            const QString row = table()->itemText(0, 3);
+            const double truth = (10000 - rig_->model(disk)->progress().percent) * 7200.0 / 10000;
+            QVERIFY2(std::abs(secondsIn(row) - truth) <= 0.1 * truth, qPrintable(row));
+            QVERIFY(label->isVisible());
+            QCOMPARE(label->text(), row.section(QLatin1Char('\n'), -1));
+        }
+        step(15 * 60000);  // 25 % came at 30 min 10 s
+        QCOMPARE(rig_->model(disk)->progress().percent, 2500);
+        QCOMPARE(secondsIn(table()->itemText(0, 3)), -1);
+        QVERIFY(!label->isVisible());
+    }
+};
+
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    const QByteArray root = home.path().toLocal8Bit();
+    QDir().mkpath(home.filePath("config"));
+    QDir().mkpath(home.filePath("run"));
+    ::chmod(QFile::encodeName(home.filePath("run")).constData(), 0700);
+    qputenv("HOME", root);
+    qputenv("XDG_CONFIG_HOME", root + "/config");
+    qputenv("XDG_RUNTIME_DIR", root + "/run");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static os::ManualClock clock;
+    os::ScopedClock useClock(clock);
+    theClock = &clock;
+    const QByteArray key = "drl-notify-test-" + QByteArray::number(getpid());
+    TSingleInstanceApp app(argc, argv, key.constData());
+    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    NotifyTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_notify.moc"
