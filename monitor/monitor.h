@@ -16,8 +16,6 @@ class CvnStorageManagerImpl;
 
 namespace corvane::cli {
 
-extern const char* const kMonitorHelp;
-
 struct MonitorOptions {
     std::string stateDir = "/var/lib/drivelore";
     std::string program;  // run for each event; empty: log only
@@ -108,8 +106,7 @@ private:
     std::string saveError_;
 };
 
-// `drivelore-cli monitor ...`; args are those after the command name.
-int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
-                   std::ostream& err, const std::atomic<int>& interrupted);
+// A decimal number of at most `max`, digits only.
+bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* out);
 
 }  // namespace corvane::cli
