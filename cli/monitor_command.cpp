@@ -13,14 +13,18 @@ namespace corvane::cli {
 const char* const kMonitorHelp =
     "usage: drivelore-cli [--disk-pattern P] monitor [--exec PROGRAM] [--exec-timeout MS]\n"
     "                     [--remind HOURS] [--interval MS] [--state-dir DIR] [--test]\n"
-    "                     [--count N]\n"
+    "                     [--count N] [--history FILE] [--max-temp C]\n"
     "Follows every device and reports each change for the worse (RAID degraded or\n"
     "failed, a drive warning or failed, drive failure likely, cache disabled, a rebuild\n"
     "or initialisation failed, a troubled device gone) and for the better (repaired,\n"
-    "completed, back) as one line on standard error with its journal priority (<3> to\n"
+    "completed, back), and trends (a drive's error counters rising, steady again after an\n"
+    "hour; a temperature at or above C, default 55, for 10 minutes) as one line on standard error "
+    "with its journal priority (<3> to\n"
     "<6>). A worse state is reported again every HOURS (default 24; 0 never) until it\n"
     "improves. The last known states are kept in DIR/monitor.state (default\n"
-    "/var/lib/drivelore), so a restart neither repeats nor loses an alarm.\n"
+    "/var/lib/drivelore), so a restart neither repeats nor loses an alarm. Every\n"
+    "reading of every drive and every event is kept in FILE (default\n"
+    "DIR/history.sqlite): a year, hourly after 90 days.\n"
     "  --exec PROGRAM      run PROGRAM (no shell, no arguments) for each event, with\n"
     "                      DRIVELORE_EVENT, DRIVELORE_SEVERITY (err, warning, notice,\n"
     "                      info), DRIVELORE_SERIAL, DRIVELORE_MODEL,\n"
@@ -65,6 +69,15 @@ int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ost
             if (!value(&o.stateDir)) {
                 return usage("--state-dir needs a folder");
             }
+        } else if (a == "--history") {
+            if (!value(&o.historyPath)) {
+                return usage("--history needs a file name");
+            }
+        } else if (a == "--max-temp") {
+            if (!number(150, &n) || n == 0) {
+                return usage("--max-temp needs degrees Celsius, 1 to 150");
+            }
+            o.maxTemperature = uint32_t(n * 10);
         } else if (a == "--exec-timeout") {
             if (!number(24ull * 3600 * 1000, &n) || n == 0) {
                 return usage("--exec-timeout needs milliseconds, 1 to 86400000");

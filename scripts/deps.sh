@@ -18,6 +18,7 @@ packages=(
     libgtest-dev
     librsvg2-bin
     libtinyxml-dev
+    libsqlite3-dev
     libudev-dev
     lintian
     man-db
