@@ -24,8 +24,8 @@ const char* const kSchema =
     "CREATE TABLE reading(drive INTEGER NOT NULL, t INTEGER NOT NULL, until INTEGER NOT NULL,"
     " rounds INTEGER NOT NULL, hourly INTEGER NOT NULL, health INTEGER NOT NULL,"
     " member INTEGER NOT NULL, temperature INTEGER NOT NULL, scan INTEGER NOT NULL,"
-    " remapped INTEGER NOT NULL, crc INTEGER NOT NULL);"
-    "CREATE INDEX reading_time ON reading(drive, t);"
+    " remapped INTEGER NOT NULL, crc INTEGER NOT NULL, PRIMARY KEY(drive, t, until, hourly))"
+    " WITHOUT ROWID;"
     "CREATE TABLE event(device TEXT NOT NULL, t INTEGER NOT NULL, bay INTEGER NOT NULL,"
     " name TEXT NOT NULL, severity INTEGER NOT NULL, message TEXT NOT NULL);"
     "CREATE INDEX event_time ON event(device, t);"
@@ -301,7 +301,7 @@ int64_t History::driveId(const Reading& r) {
     driveIds_[key] = id;
     // The run a restart goes on with.
     Step last(
-        statement("SELECT rowid, t, until, health, member, temperature, scan, remapped, crc"
+        statement("SELECT t, t, until, health, member, temperature, scan, remapped, crc"
                   " FROM reading WHERE drive = ?1 AND hourly = 0 ORDER BY t DESC LIMIT 1"));
     if (last.bind(1, id).run() == SQLITE_ROW) {
         Run run;
@@ -344,8 +344,10 @@ bool History::add(const std::vector<Reading>& readings, std::string* message) {
             t >= seconds(it->second.last.untilMs) &&
             t - seconds(it->second.last.untilMs) <= kLongestGap) {
             Step extend(
-                statement("UPDATE reading SET until = ?1, rounds = rounds + 1 WHERE rowid = ?2"));
-            if (extend.bind(1, t).bind(2, it->second.row).run() != SQLITE_DONE) {
+                statement("UPDATE reading SET until = ?1, rounds = rounds + 1"
+                          " WHERE drive = ?2 AND t = ?3 AND until = ?4 AND hourly = 0"));
+            extend.bind(1, t).bind(2, id).bind(3, it->second.row);
+            if (extend.bind(4, seconds(it->second.last.untilMs)).run() != SQLITE_DONE) {
                 runs_.clear();
                 driveIds_.clear();
                 return fail("write", message);
@@ -353,9 +355,10 @@ bool History::add(const std::vector<Reading>& readings, std::string* message) {
             it->second.last.untilMs = r.timeMs;
             continue;
         }
-        Step insert(statement(
-            "INSERT INTO reading(drive, t, until, rounds, hourly, health, member, temperature,"
-            " scan, remapped, crc) VALUES (?1, ?2, ?2, 1, 0, ?3, ?4, ?5, ?6, ?7, ?8)"));
+        Step insert(
+            statement("INSERT OR REPLACE INTO reading(drive, t, until, rounds, hourly, health, "
+                      "member, temperature,"
+                      " scan, remapped, crc) VALUES (?1, ?2, ?2, 1, 0, ?3, ?4, ?5, ?6, ?7, ?8)"));
         insert.bind(1, id).bind(2, t).bind(3, r.health).bind(4, r.member);
         insert.bind(5, r.temperature).bind(6, r.scanErrors).bind(7, r.badBlocksRemapped);
         if (insert.bind(8, r.crcErrors).run() != SQLITE_DONE) {
@@ -364,7 +367,7 @@ bool History::add(const std::vector<Reading>& readings, std::string* message) {
             return fail("write", message);
         }
         Run& run = runs[id];
-        run.row = sqlite3_last_insert_rowid(db_);
+        run.row = t;
         run.last = r;
         run.last.untilMs = r.timeMs;
     }

@@ -62,6 +62,7 @@ public:
     bool openForWriting(const std::string& path, std::string* message);
     // Opens an existing file to read; nothing is changed or moved.
     bool openForReading(const std::string& path, std::string* message);
+    void close();
     bool isOpen() const { return db_ != nullptr; }
     const std::string& path() const { return path_; }
 
@@ -84,7 +85,6 @@ private:
     sqlite3_stmt* statement(const char* sql) const;
     int64_t driveId(const Reading& r);
     bool setAside(std::string* message);
-    void close();
 
     sqlite3* db_ = nullptr;
     std::string path_;
@@ -93,7 +93,7 @@ private:
     bool damaged_ = false;  // found damaged while writing: set aside at the next write
     mutable std::map<const char*, sqlite3_stmt*> statements_;
     struct Run {
-        int64_t row = 0;
+        int64_t row = 0;  // where it starts, in the file's seconds
         Reading last;
     };
     std::map<int64_t, Run> runs_;  // by drive id: the run each drive's next reading may extend
