@@ -25,6 +25,7 @@ packages=(
     ninja-build
     pkg-config
     poppler-utils
+    prometheus
     python3-prometheus-client
     qt6-base-dev
     systemd
