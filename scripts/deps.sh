@@ -28,6 +28,8 @@ packages=(
     prometheus
     python3-prometheus-client
     qt6-base-dev
+    qt6-charts-dev
+    libqt6opengl6-dev
     systemd
     udev
 )
