@@ -15,6 +15,7 @@
 #include "os/device_listener.h"
 #include "os/manual_clock.h"
 #include "sim/profiles.h"
+#include "tests/support/fake_prompts.h"
 
 namespace apptest {
 
@@ -43,9 +44,8 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         std::vector<std::array<uint8_t, 8>> out;
         for (const auto& r : requests_) {
-            if (r[0] == subCommand) {
+            if (r[0] == subCommand)
                 out.push_back(r);
-            }
         }
         return out;
     }
@@ -61,38 +61,6 @@ private:
     std::vector<std::array<uint8_t, 8>> requests_;
     const std::thread::id maker_ = std::this_thread::get_id();
     int fromMaker_ = 0;
-};
-
-// Answers questions from a queue (none left: No / Cancel) and records every prompt.
-class FakePrompts : public TPrompts {
-public:
-    void failure(QWidget*, const QString& title, const QString& text) override {
-        kinds << "failure";
-        last = title + '|' + text;
-    }
-    bool confirm(QWidget*, const QString& title, const QString& text) override {
-        kinds << "confirm";
-        last = title + '|' + text;
-        if (beforeAnswer) {
-            beforeAnswer();
-        }
-        return next() == 1;
-    }
-    int chooseCapacity(QWidget*) override {
-        kinds << "capacity";
-        return next();
-    }
-    // The commands ask for neither.
-    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
-    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
-
-    QList<int> answers;  // confirm: 1 Yes, 0 No; capacity: mode or -1
-    QStringList kinds;
-    QString last;                        // "title|text" of the last box or question
-    std::function<void()> beforeAnswer;  // runs while a question is open
-
-private:
-    int next() { return answers.isEmpty() ? -1 : answers.takeFirst(); }
 };
 
 // Emulated devices, a manual clock and the adapter over a core that hears only in-process
@@ -136,9 +104,8 @@ public:
                                   os::DeviceListener::create(os::DeviceSource::InProcess));
         });
         adapter = StorageManager::instance();
-        if (!failCore) {
+        if (!failCore)
             clock.waitForSleepers(1);
-        }
         return adapter;
     }
     // The adapter listening, its first refresh delivered, the devices scanned and their

@@ -13,15 +13,12 @@ int runTextsTests(int argc, char** argv);
 int main(int argc, char** argv) {
     // Nothing of the user's: settings and runtime files go to a folder of our own.
     QTemporaryDir home;
-    if (!home.isValid()) {
+    if (!home.isValid())
         return 1;
-    }
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"}) {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
         qputenv(name, home.path().toLocal8Bit());
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
     QApplication app(argc, argv);
     drlResourcesInit();
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));

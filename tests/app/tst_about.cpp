@@ -34,9 +34,8 @@ private slots:
         for (int y = 0; y < image.height(); ++y) {
             for (int x = 0; x < image.width(); ++x) {
                 const QColor a = image.pixelColor(x, y);
-                if (a == plain.pixelColor(x, y)) {
+                if (a == plain.pixelColor(x, y))
                     continue;
-                }
                 QVERIFY2(text.contains(x / scale, y / scale),
                          qPrintable(QString("changed at %1,%2").arg(x).arg(y)));
                 white += (a.red() > 200 && a.green() > 200 && a.blue() > 200) ? 1 : 0;

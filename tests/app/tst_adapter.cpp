@@ -41,9 +41,11 @@ private slots:
         rig = std::make_unique<Rig>();
     }
     void cleanup() {
+        const QStringList unexpected = rig->prompts.unexpected;
         journal.reset();
         rig.reset();
         sm = nullptr;
+        QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(',')));
     }
 
     void firstRefreshThenPeriodicQueriesOncePerDevice() {

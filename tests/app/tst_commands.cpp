@@ -44,8 +44,10 @@ private slots:
         rig = std::make_unique<Rig>();
     }
     void cleanup() {
+        const QStringList unexpected = rig->prompts.unexpected;
         rig.reset();
         sm = nullptr;
+        QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(',')));
     }
 
     void command_data() {
@@ -133,9 +135,8 @@ private slots:
             faults.rebuildStartFails = true;
             d.emulated.model->setFaults(faults);
         } else if (c.setup == "smallDrives") {
-            for (unsigned bay = 0; bay < sim::kBays; ++bay) {
+            for (unsigned bay = 0; bay < sim::kBays; ++bay)
                 d.emulated.model->setDrive(bay, sim::makeDrive(500000000000ull, 9, bay));
-            }
         }
         sm = rig->listen();
         if (c.setup == "busy") {
@@ -178,9 +179,8 @@ private slots:
         QCOMPARE(sm->isDeviceBusy(0), !c.after.isEmpty());
         QCOMPARE(sm->hasTrackedOperations(), c.after == "busy");
         QCOMPARE(initSpy.count(), c.after == "initializing" ? 1 : 0);
-        if (c.after == "initializing") {
+        if (c.after == "initializing")
             QCOMPARE(initSpy.at(0).at(0).value<DrlDevId>(), DrlDevId(0));
-        }
         if (c.after == "busy" && c.setup.isEmpty()) {  // the new poll runs at once
             const int polls = d.log->count(dcp::SubGetProgress);
             rig->step();

@@ -83,9 +83,8 @@ private slots:
         }
         const QStringList phases{"Unknown", "Preparing",      "Progressing", "Completed",
                                  "Failed",  "Disk Too Small", "Unknown"};
-        for (int phase = 0; phase < phases.size(); ++phase) {
+        for (int phase = 0; phase < phases.size(); ++phase)
             QCOMPARE(phaseText(uint32_t(phase)), phases[phase]);
-        }
     }
 };
 

@@ -89,13 +89,11 @@ void expectInfo(const QJsonObject& r, sim::EmulatedDevice& device, bool inBand,
         {"osCapacity", capacity ? double(device.disk->sizeBytes()) : 0.0},
         {"diskTooLarge", inBand && m.diskTooLarge()},
     };
-    for (const auto& f : fields) {
+    for (const auto& f : fields)
         EXPECT_EQ(f.expected, r[f.field]) << f.field;
-    }
     QJsonArray serial;
-    for (uint8_t b : id.serial) {
+    for (uint8_t b : id.serial)
         serial.append(b);
-    }
     EXPECT_EQ(serial, r["serialNumber"].toArray());
     EXPECT_EQ(QJsonArray(), r["volumes"].toArray());
 }
@@ -139,25 +137,22 @@ void expectDrive(const QJsonObject& r, const sim::Drive& d, unsigned bay) {
         {"raidSetId", str(d.raidSetId, 30)},
         {"auxByte", number(d.slot)},
     };
-    for (const auto& f : fields) {
+    for (const auto& f : fields)
         EXPECT_EQ(f.expected, r[f.field]) << "bay " << bay << " " << f.field;
-    }
 }
 
 uint64_t requests(sim::DeviceModel& m) {
     uint64_t n = 0;
-    for (int sub = 1; sub <= 6; ++sub) {
+    for (int sub = 1; sub <= 6; ++sub)
         n += m.requests(uint8_t(sub));
-    }
     return n;
 }
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream s(text);
-    for (std::string line; std::getline(s, line);) {
+    for (std::string line; std::getline(s, line);)
         out.push_back(line);
-    }
     return out;
 }
 
@@ -233,9 +228,8 @@ TEST_F(CliTest, EveryCommandOnEveryProfile) {
                 ASSERT_EQ(0, drives.code) << drives.err;
                 const auto bays = objects(drives.out);
                 ASSERT_EQ(4u, bays.size());
-                for (unsigned bay = 0; bay < 4; ++bay) {
+                for (unsigned bay = 0; bay < 4; ++bay)
                     expectDrive(bays[bay], m.drive(bay), bay);
-                }
                 EXPECT_EQ(1u, objects(with({"drives", "--bay", "2"}, 2).out).size());
 
                 const uint64_t probes = m.requests(dcp::SubGetInfo);
@@ -333,9 +327,8 @@ TEST_F(CliTest, SignalsStopBetweenExchanges) {
                     std::atomic<int>* flag)
             : model_(std::move(model)), sub_(sub), left_(n), signal_(signal), flag_(flag) {}
         bool handle(const uint8_t* request8, uint8_t* response490) override {
-            if (request8[0] == sub_ && --left_ == 0) {
+            if (request8[0] == sub_ && --left_ == 0)
                 flag_->store(signal_);
-            }
             return model_->handle(request8, response490);
         }
         bool medium(uint32_t blockSize, sim::Medium* out) override {
@@ -370,9 +363,8 @@ TEST_F(CliTest, SignalsStopBetweenExchanges) {
             device.firmware->setHandler(
                 std::make_shared<Interrupter>(device.model, c.sub, c.n, c.signal, &flag));
             std::vector<std::string> args = {"--disk-number", "0", "--json", c.command};
-            if (std::string(c.command) == "rebuild") {
+            if (std::string(c.command) == "rebuild")
                 args.push_back("--yes");
-            }
             const Outcome r = cli(args, "", &flag);
             EXPECT_EQ(128 + c.signal, r.code) << r.err;
             EXPECT_NE(std::string::npos, r.err.find(c.signal == SIGINT ? "SIGINT" : "SIGTERM"))
@@ -499,9 +491,8 @@ TEST_F(CliTest, DeviceTextsAreEscapedAndValidUtf8) {
         SCOPED_TRACE(c.command);
         const std::string json = cli({"--disk-number", "0", "--json", c.command}).out;
         EXPECT_FALSE(objects(json).empty());
-        for (const char* raw : {"\x1b", "\x7f", "\xc2\x80", "\xc2\x9b", "\xc2\x9f"}) {
+        for (const char* raw : {"\x1b", "\x7f", "\xc2\x80", "\xc2\x9b", "\xc2\x9f"})
             EXPECT_EQ(std::string::npos, json.find(raw)) << json;
-        }
         const Outcome r = cli({"--disk-number", "0", c.command});
         ASSERT_EQ(0, r.code) << r.err;
         EXPECT_TRUE(validUtf8(r.out));
@@ -509,9 +500,8 @@ TEST_F(CliTest, DeviceTextsAreEscapedAndValidUtf8) {
         EXPECT_EQ(std::string::npos, r.out.find("\xc2\x9b")) << "a C1 control";
         EXPECT_NE(std::string::npos, r.out.find(c.shown)) << r.out;
         // The report is many lines of HTML anyway; the records' fields are one line each.
-        for (const std::string& line : lines(r.out)) {
+        for (const std::string& line : lines(r.out))
             EXPECT_TRUE(c.command == std::string("report") || line.rfind("Bay 9", 0) != 0) << line;
-        }
     }
     EXPECT_NE(
         std::string::npos,

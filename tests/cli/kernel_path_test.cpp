@@ -49,9 +49,8 @@ Outcome process(const std::string& args) {
     }
     std::string out;
     char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         out.append(buffer, n);
-    }
     const int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
@@ -73,9 +72,8 @@ std::string hex(const std::array<uint8_t, 8>& bytes) {
 // The report tells the controller's uptime, which moves on between two calls.
 std::string timeless(std::string report) {
     const size_t at = report.find("Controller uptime:");
-    if (at != std::string::npos) {
+    if (at != std::string::npos)
         report.erase(at, report.find('<', at) - at);
-    }
     return report;
 }
 
@@ -83,9 +81,8 @@ class KernelPath : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string why = testkit::loopUnavailable();
-        if (why.empty() && access("/dev/fuse", R_OK | W_OK) != 0) {
+        if (why.empty() && access("/dev/fuse", R_OK | W_OK) != 0)
             why = "no /dev/fuse";
-        }
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
@@ -98,9 +95,8 @@ protected:
     void TearDown() override {
         loops_.clear();
         fs_.unmount();
-        if (!mountPoint_.empty()) {
+        if (!mountPoint_.empty())
             rmdir(mountPoint_.c_str());
-        }
         io::setPlatform(nullptr);
     }
 
@@ -176,9 +172,8 @@ TEST_F(KernelPath, EveryProfileThroughTheBlockLayer) {
             ASSERT_EQ(0, drives.code) << drives.out;
             std::istringstream lines(drives.out);
             std::string line;
-            for (unsigned bay = 0; bay < 4 && std::getline(lines, line); ++bay) {
+            for (unsigned bay = 0; bay < 4 && std::getline(lines, line); ++bay)
                 EXPECT_EQ(device.model->drive(bay).present, object(line)["present"].toBool());
-            }
 
             const std::string expected = timeless(device.model->statusReport());
             const Outcome report = cli({"--disk", loops_[n]->path(), "report"});

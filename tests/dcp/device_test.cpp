@@ -34,9 +34,8 @@ struct ScriptedDevice : sim::CommandHandler {
     bool handle(const uint8_t* request, uint8_t* response) override {
         requests.emplace_back();
         std::memcpy(requests.back().data(), request, 8);
-        if (respond) {
+        if (respond)
             return respond(request, response);
-        }
         auto it = answers.find(request[0]);
         return it != answers.end() && (std::memcpy(response, it->second.data(), 490), true);
     }
@@ -101,9 +100,8 @@ protected:
     // The kernel's target core keeps only the first 10 bytes of a CDB whose operation code
     // is 0xE0 or more, so no request may need bytes 10 and 11 (payload bytes 6 and 7).
     void TearDown() override {
-        for (const Bytes8& r : device->requests) {
+        for (const Bytes8& r : device->requests)
             ASSERT_EQ(0, r[6] | r[7]) << "sub-command " << int(r[0]);
-        }
     }
 
     const uint32_t blockSize = std::get<0>(GetParam());
@@ -365,9 +363,8 @@ TEST(PayloadHelpers, TextsVendorAndProductNames) {
         EXPECT_EQ(own, dcp::isOwnDevice(p.data())) << vendor;
     }
     // Identifiers without a name of their own, inside the table and past its end.
-    for (uint32_t id : {0u, 26u, 34u, 0xFFFFFFFFu}) {
+    for (uint32_t id : {0u, 26u, 34u, 0xFFFFFFFFu})
         EXPECT_STREQ("New Corvane Bridge", dcp::productNameFor(id)) << id;
-    }
 }
 
 }  // namespace

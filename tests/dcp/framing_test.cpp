@@ -21,9 +21,8 @@ namespace {
 class Framing : public ::testing::TestWithParam<uint32_t> {
 protected:
     DcpTransportResult exchange(uint8_t first = 1) {
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 8; ++i)
             request[i] = uint8_t(first * 3 + i);
-        }
         std::memset(response, 0xCC, sizeof response);
         tooLarge = 0x77;
         return dcp::executeCommand(rig.handle.get(), blockSize, dcp::kCommandCode, request, 8,
@@ -271,9 +270,8 @@ TEST(SectorLayout, CommandSectorAndCdbByHand) {
     EXPECT_EQ(0, s[600]) << "bytes past the 512-byte layout are zero";
     // The little-endian word at 510 makes the 256 words sum to zero.
     uint32_t sum = 0;
-    for (int i = 0; i < 256; ++i) {
+    for (int i = 0; i < 256; ++i)
         sum += s[2 * i] | s[2 * i + 1] << 8;
-    }
     EXPECT_EQ(0u, sum & 0xFFFF);
 
     uint8_t cdb[12];

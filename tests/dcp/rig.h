@@ -27,9 +27,8 @@ struct Rig {
         io::setPlatform(platform);
         handle.reset(io::openPhysicalDrive(number, nullptr));
         disk->resetCounters();
-        if (mailboxOnly) {
+        if (mailboxOnly)
             inBand();
-        }
     }
     ~Rig() {
         handle.reset();
@@ -41,9 +40,8 @@ struct Rig {
     void inBand(bool sim::TransportFaults::*fault = nullptr, int tagZeroReads = 0) {
         sim::TransportFaults f;
         f.directRefused = true;
-        if (fault) {
+        if (fault)
             f.*fault = true;
-        }
         f.tagZeroReads = tagZeroReads;
         firmware->setFaults(f);
     }

@@ -26,25 +26,22 @@ using namespace corvane;
 class CoreDevice : public sim::CommandHandler {
 public:
     explicit CoreDevice(uint8_t serialSeed, const char* vendor = "Corvane") : vendor_(vendor) {
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 8; ++i)
             serial[i] = uint8_t(serialSeed * 16 + i);
-        }
     }
 
     bool handle(const uint8_t* request, uint8_t* response) override {
         ++exchanges;
-        if (silent.load()) {
+        if (silent.load())
             return false;
-        }
         switch (request[0]) {
             case dcp::SubGetInfo:
                 std::memcpy(response + 2, serial, 8);
                 std::strncpy(reinterpret_cast<char*>(response + 10), vendor_, 16);
                 std::memcpy(response + 26, "CVN-R4", 6);
                 response[112] = 1;
-                for (int i = 0; i < 4; ++i) {
+                for (int i = 0; i < 4; ++i)
                     response[120 + i] = uint8_t(key.load() >> (8 * i));
-                }
                 response[124 + 5] = 1;  // some terabytes
                 return true;
             case dcp::SubInitConfiguration:
@@ -88,9 +85,8 @@ public:
             s.result = e.result;
         }
         events.push_back(s);
-        if (log) {
+        if (log)
             log->push_back(this);
-        }
     }
     std::vector<Seen> take() {
         std::lock_guard<std::mutex> lock(m);

@@ -11,9 +11,8 @@ using drl::DrlDevId;
 
 std::vector<uint32_t> types(const std::vector<Seen>& events) {
     std::vector<uint32_t> out;
-    for (const Seen& s : events) {
+    for (const Seen& s : events)
         out.push_back(s.type);
-    }
     return out;
 }
 

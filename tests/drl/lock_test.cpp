@@ -13,9 +13,8 @@ using Clock = std::chrono::steady_clock;
 template <class Ready>
 bool spinUntil(Ready ready) {
     const auto limit = Clock::now() + std::chrono::seconds(10);
-    while (!ready() && Clock::now() < limit) {
+    while (!ready() && Clock::now() < limit)
         std::this_thread::yield();
-    }
     return ready();
 }
 
@@ -42,16 +41,14 @@ TEST_F(CoreTest, ClientsNeverWaitForTheWorkersExchange) {
     EXPECT_TRUE(spinUntil([&] { return done.load(); }));
     disk->setPassThroughHold(false);
     client.join();
-    for (uint32_t result : results) {
+    for (uint32_t result : results)
         EXPECT_EQ(drl::Ok, result);
-    }
     step();
     step();
     std::vector<uint32_t> delivered;
     for (const Seen& s : r.take()) {
-        if (s.type != drl::DeviceListChanged) {
+        if (s.type != drl::DeviceListChanged)
             delivered.push_back(s.commId);
-        }
     }
     EXPECT_EQ((std::vector<uint32_t>{2, 1}), delivered);
     core->removeNotifier(&r);

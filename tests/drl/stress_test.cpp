@@ -11,14 +11,12 @@ namespace {
 class Watchful : public drl::DrlNotifier {
 public:
     void notify(const drl::DrlEvent& event) override {
-        if (removed.load()) {
+        if (removed.load())
             late = true;
-        }
         if (event.type == drl::AsyncCommResult) {
             const auto& e = static_cast<const drl::DrlEventAsyncComm&>(event);
-            if (e.commId == stoppedComm.load()) {
+            if (e.commId == stoppedComm.load())
                 late = true;
-            }
         }
     }
     std::atomic<bool> removed{false};
@@ -44,9 +42,8 @@ TEST_F(CoreTest, ClientsDevicesAndFaultsAtOnce) {
     auto client = [&](unsigned seed, auto body) {
         return std::thread([&, seed, body] {
             std::mt19937 rng(seed);
-            for (int i = 0; i < 150 && !failed; ++i) {
+            for (int i = 0; i < 150 && !failed; ++i)
                 body(rng);
-            }
         });
     };
     std::vector<std::thread> threads;
@@ -55,9 +52,8 @@ TEST_F(CoreTest, ClientsDevicesAndFaultsAtOnce) {
         dcp::DcpResponse* r = nullptr;
         const uint32_t result = core->execute(rng() % 8, &info, &r);
         if (result == drl::Ok) {
-            if (r->type != dcp::TypeGetInfo) {
+            if (r->type != dcp::TypeGetInfo)
                 failed = true;
-            }
             delete r;
         }
     }));
@@ -84,9 +80,8 @@ TEST_F(CoreTest, ClientsDevicesAndFaultsAtOnce) {
         core->removeNotifier(&w);
         w.removed = true;
         std::this_thread::yield();
-        if (w.late) {
+        if (w.late)
             failed = true;
-        }
     }));
     threads.push_back(client(4, [&](std::mt19937& rng) {
         core->rescan();
@@ -110,9 +105,8 @@ TEST_F(CoreTest, ClientsDevicesAndFaultsAtOnce) {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }));
-    for (auto& t : threads) {
+    for (auto& t : threads)
         t.join();
-    }
     core.reset();
     EXPECT_FALSE(failed.load());
     for (const auto& d : disks) {

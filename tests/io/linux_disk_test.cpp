@@ -32,17 +32,15 @@ namespace {
 thread_local int failAllocation = 0;
 
 void* allocate(std::size_t size) {
-    if (failAllocation > 0 && --failAllocation == 0) {
+    if (failAllocation > 0 && --failAllocation == 0)
         return nullptr;
-    }
     return std::malloc(size ? size : 1);
 }
 }  // namespace
 
 void* operator new(std::size_t size) {
-    if (void* p = allocate(size)) {
+    if (void* p = allocate(size))
         return p;
-    }
     throw std::bad_alloc();
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
@@ -73,9 +71,8 @@ struct TempImage {
 int descriptorOf(const std::string& path) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
-        if (std::filesystem::read_symlink(entry.path(), ec).string() == path) {
+        if (std::filesystem::read_symlink(entry.path(), ec).string() == path)
             return std::stoi(entry.path().filename().string());
-        }
     }
     return -1;
 }
@@ -187,9 +184,8 @@ TEST(LinuxDisk, GenericNodeOnlyWhenSysfsSaysItIsTheDisks) {
         std::string why;
         const int fd = io::openGenericNode(makedev(8, 0), paths, &why);
         EXPECT_EQ(c.taken, fd >= 0 && descriptorOf("/dev/full") == fd) << c.what << ": " << why;
-        if (fd >= 0) {
+        if (fd >= 0)
             ::close(fd);
-        }
     }
 }
 

@@ -26,9 +26,8 @@ struct Tree {
         const char* bus = slaves.empty() ? "sys/devices/pci/block" : "sys/devices/virtual/block";
         fs::path dir = node(root / bus / name, id);
         fs::create_directories(dir / "slaves");
-        for (const fs::path& s : slaves) {
+        for (const fs::path& s : slaves)
             link(dir / "slaves" / s.filename(), s);
-        }
         return dir;
     }
     fs::path partition(const fs::path& disk, const std::string& name, const std::string& id) {
@@ -49,9 +48,8 @@ struct Tree {
     void mount(const std::string& pairs) {
         std::istringstream in(pairs);
         std::string table;
-        for (std::string id, field; in >> id >> field;) {
+        for (std::string id, field; in >> id >> field;)
             table += "30 1 " + id + " / " + field + " rw shared:1 - ext4 /dev/x rw\n";
-        }
         mountinfo(table);
     }
     void mountinfo(const std::string& text) {
@@ -72,23 +70,20 @@ Names describe(const std::vector<VolumeExtents>& volumes) {
     Names out;
     for (const VolumeExtents& v : volumes) {
         out.push_back(v.mountPoint + " " + v.volumeId);
-        for (const DiskExtent& e : v.extents) {
+        for (const DiskExtent& e : v.extents)
             out.back() += " " + e.disk + ":" + (e.diskNumber ? std::to_string(*e.diskNumber) : "-");
-        }
     }
     return out;
 }
 
 TEST(VolumeNames, MountFieldEscapesAndDiskNumbers) {
     EXPECT_EQ(unescapeMountField("/a\\040b\\011c\\012d\\134e"), "/a b\tc\nd\\e");
-    for (const char* literal : {"/x\\04", "/x\\", "/x\\809", "/x\\477"}) {
+    for (const char* literal : {"/x\\04", "/x\\", "/x\\809", "/x\\477"})
         EXPECT_EQ(unescapeMountField(literal), literal);
-    }
     auto sd = makeLinuxPlatform("/dev/sd%c");
     EXPECT_EQ(diskNumberOf("sdz", *sd), 25u);
-    for (const char* none : {"sdaa", "sda1", "vda", "nvme0n1"}) {
+    for (const char* none : {"sdaa", "sda1", "vda", "nvme0n1"})
         EXPECT_EQ(diskNumberOf(none, *sd), std::nullopt) << none;
-    }
     EXPECT_EQ(diskNumberOf("cciss!c0d3", *makeLinuxPlatform("/dev/cciss/c0d%d")), 3u);
 }
 
@@ -181,9 +176,8 @@ TEST(ListVolumes, ThisMachine) {
         std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
     bool rootListed = false;
     for (const VolumeExtents& v : out) {
-        for (const DiskExtent& e : v.extents) {
+        for (const DiskExtent& e : v.extents)
             EXPECT_TRUE(fs::exists("/sys/block/" + e.disk)) << e.disk;
-        }
         rootListed |= v.mountPoint == "/" && v.volumeId == id;
     }
     if (major(st.st_dev) == 0 || !fs::exists("/sys/dev/block/" + id)) {

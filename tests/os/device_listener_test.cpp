@@ -31,9 +31,8 @@ TEST_F(Listener, BurstGivesOneReportASecondAfterItsLastEvent) {
     quietListener().reset();
     int reports = 0;
     for (int ms = 0; ms < 10000; ms += 10) {
-        if (ms % 500 == 0) {
+        if (ms % 500 == 0)
             announceDeviceChange();
-        }
         reports += listener->poll();
         clock_.advance(10);
     }

@@ -45,12 +45,10 @@ public:
             const char* a = d ? udev_device_get_action(d) : nullptr;
             const char* n = d ? udev_device_get_sysname(d) : nullptr;
             const bool match = a && n && action == a && sysname == n;
-            if (d) {
+            if (d)
                 udev_device_unref(d);
-            }
-            if (match) {
+            if (match)
                 return true;
-            }
         }
         return false;
     }
@@ -75,15 +73,13 @@ public:
     // Empty when a daemon runs; otherwise why none could.
     std::string start() {
         std::string binary = "/lib/systemd/systemd-udevd";
-        if (access(binary.c_str(), X_OK) != 0 && access((binary = "/usr" + binary).c_str(), X_OK)) {
+        if (access(binary.c_str(), X_OK) != 0 && access((binary = "/usr" + binary).c_str(), X_OK))
             return "systemd-udevd is not installed (Debian package udev)";
-        }
         if (ping()) {
             return {};
         }
-        if (std::system((binary + " --daemon >/dev/null 2>&1").c_str()) != 0) {
+        if (std::system((binary + " --daemon >/dev/null 2>&1").c_str()) != 0)
             return "systemd-udevd --daemon failed";
-        }
         started_ = true;
         for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
             if (ping()) {
@@ -119,12 +115,10 @@ protected:
     void TearDown() override {
         removeLoop();
         loop_.detach();
-        if (control_ >= 0) {
+        if (control_ >= 0)
             ::close(control_);
-        }
-        if (!backing_.empty()) {
+        if (!backing_.empty())
             unlink(backing_.c_str());
-        }
     }
 
     void listen(DeviceSource source, const char* watchSource) {
@@ -147,9 +141,8 @@ protected:
     }
     // A loop device number created and removed: real "add" and "remove" events.
     void addAndRemoveLoop() {
-        for (int n = 200 + getpid() % 50; control_ >= 0 && added_ < 0 && n < 1000; ++n) {
+        for (int n = 200 + getpid() % 50; control_ >= 0 && added_ < 0 && n < 1000; ++n)
             added_ = ioctl(control_, LOOP_CTL_ADD, n) >= 0 ? n : -1;
-        }
         ASSERT_GE(added_, 0);
         sysname_ = "loop" + std::to_string(added_);
         expect("add", true);

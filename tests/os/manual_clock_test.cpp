@@ -36,9 +36,8 @@ TEST(ManualClockTest, WakesSleepersAtTheirDeadlinesAcrossTheWrap) {
     EXPECT_FALSE(clock.waitForSleepers(3, std::chrono::milliseconds(1)));
     // Auto-advance releases the rest, each at its own deadline, and sleeps without blocking.
     clock.setAutoAdvance(true);
-    for (auto& t : threads) {
+    for (auto& t : threads)
         t.join();
-    }
     EXPECT_EQ(woken, 100);
     EXPECT_EQ(os::tick(), 24u);
     os::sleep(250);

@@ -12,9 +12,8 @@ namespace {
 uint32_t takeElsewhere(MutexHandle m, uint32_t timeout) {
     uint32_t rc = 0;
     std::thread([&] {
-        if ((rc = waitForObject(m, timeout)) == Ok) {
+        if ((rc = waitForObject(m, timeout)) == Ok)
             releaseMutex(m);
-        }
     }).join();
     return rc;
 }
@@ -24,9 +23,8 @@ TEST(Mutex, RecursiveOwnershipPollingAndExclusion) {
     ASSERT_EQ(createMutex(&m), Ok);
     ASSERT_EQ(waitForObject(m, WaitForever), Ok);
     ASSERT_EQ(waitForObject(m, 0), Ok);
-    for (uint32_t timeout : {0u, NoWait, 5u}) {
+    for (uint32_t timeout : {0u, NoWait, 5u})
         EXPECT_EQ(takeElsewhere(m, timeout), Timeout) << timeout;
-    }
     // Only the owner may release, and a stranger's attempt changes nothing.
     uint32_t strangers = Ok;
     std::thread([&] { strangers = releaseMutex(m); }).join();
@@ -48,9 +46,8 @@ TEST(Mutex, RecursiveOwnershipPollingAndExclusion) {
             }
         });
     }
-    for (auto& t : threads) {
+    for (auto& t : threads)
         t.join();
-    }
     EXPECT_EQ(counter, 20000);
     EXPECT_EQ(takeElsewhere(m, 0), Ok) << "every lock was released as often as taken";
     closeHandle(m);

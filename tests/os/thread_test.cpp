@@ -54,9 +54,8 @@ TEST(Threads, RecordWaitsAndNoKill) {
     EXPECT_EQ(std::string(gate.kernelName), name.substr(0, 15));
     // One nice step from the creator, whose own value stays.
     EXPECT_EQ(gate.nice, std::min(getpriority(PRIO_PROCESS, 0) + 1, 19));
-    for (uint32_t timeout : {0u, NoWait, 5u}) {
+    for (uint32_t timeout : {0u, NoWait, 5u})
         EXPECT_EQ(waitForThread(record, timeout), Timeout) << timeout;
-    }
 
     // Nothing ends a thread from outside: destroying the record of a running thread lets the
     // body run to its end, and the record outlives it (AddressSanitizer reports the thread's
@@ -65,9 +64,8 @@ TEST(Threads, RecordWaitsAndNoKill) {
     EXPECT_EQ(liveThreadRecords(), before + 1);
     gate.open.set_value();
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (liveThreadRecords() != before && std::chrono::steady_clock::now() < end) {
+    while (liveThreadRecords() != before && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     EXPECT_EQ(liveThreadRecords(), before);
 }
 
@@ -112,9 +110,8 @@ TEST(OsThreadTest, StopLetsRunFinishAndAllowsAStartAgainAndTheStackSizeIsHonoure
 
     // A finished thread still blocks a second start until it is stopped.
     ASSERT_EQ(t.start(), Ok);
-    while (t.runs != 2) {
+    while (t.runs != 2)
         std::this_thread::yield();
-    }
     EXPECT_EQ(t.start(), CreateFailed);
     EXPECT_EQ(t.stop(5000), Ok);
 }

@@ -46,9 +46,8 @@ private slots:
     void pictures_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QSize>("size");
-        for (const std::string& model : corvane::sim::modelTexts()) {
+        for (const std::string& model : corvane::sim::modelTexts())
             QTest::newRow(model.c_str()) << QString::fromStdString(model) << QSize(175, 100);
-        }
         QTest::newRow("warning") << QStringLiteral("warning") << QSize(32, 32);
         QTest::newRow("splash_screen") << QStringLiteral("splash_screen") << QSize(626, 437);
         QTest::newRow("app icon, 48") << QStringLiteral("drivelore-48.png") << QSize(48, 48);
@@ -64,17 +63,15 @@ private slots:
             QCOMPARE(pixmap.size(), size * scale);
             QCOMPARE(pixmap.deviceIndependentSize(), QSizeF(size));
             checkDrawn(pixmap.toImage());
-            if (name != "splash_screen") {
+            if (name != "splash_screen")
                 continue;
-            }
             // The about box's version text goes in white with its base line at (34, 417),
             // about 80 x 11 px: it must stand out from whatever lies under it.
             const QImage splash = pixmap.toImage();
             double brightest = 0;
             for (int y = 402 * scale; y <= 421 * scale; ++y) {
-                for (int x = 30 * scale; x <= 150 * scale; ++x) {
+                for (int x = 30 * scale; x <= 150 * scale; ++x)
                     brightest = std::max(brightest, luminance(splash.pixel(x, y)));
-                }
             }
             QVERIFY2(1.05 / (brightest + 0.05) >= 7.0, "version text hard to read");
         }
@@ -87,12 +84,10 @@ private slots:
         QStringList expected{QStringLiteral("drivelore-48.png"),
                              QStringLiteral("drivelore-256.png")};
         QStringList names{QStringLiteral("warning"), QStringLiteral("splash_screen")};
-        for (const std::string& model : corvane::sim::modelTexts()) {
+        for (const std::string& model : corvane::sim::modelTexts())
             names << QString::fromStdString(model);
-        }
-        for (const QString& name : names) {
+        for (const QString& name : names)
             expected << name << name + "@2x";
-        }
         QStringList found = QDir(QStringLiteral(":/")).entryList(QDir::Files);
         expected.sort();
         found.sort();

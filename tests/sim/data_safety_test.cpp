@@ -40,9 +40,8 @@ TEST_P(DataSafety, RandomFaultsNeverTouchUserData) {
         {&F::badInfoSignature, 4}, {&F::badInfoChecksum, 4}};
     for (int round = 0; round < 3000; ++round) {
         sim::TransportFaults f;
-        for (const auto& [fault, percent] : percentages) {
+        for (const auto& [fault, percent] : percentages)
             f.*fault = chance(percent);
-        }
         f.tagZeroReads = chance(15) ? int(rng() % 5) : 0;
         rig.firmware->setFaults(f);
         rig.disk->setSgIoSupported(!chance(15));
@@ -142,9 +141,8 @@ TEST(EmulatedDisk, MailboxDetectorFollowsExchangesToTheirEnd) {
         const uint8_t request[8] = {1};
         dcp::buildCommandSector(answerable, 4096, rig.firmware->tag(), 1, request, 8);
         const uint64_t at = rig.firmware->mailboxLba() * 4096;
-        if (c.staleCommand) {
+        if (c.staleCommand)
             rig.disk->poke(at / 4096, command);
-        }
         size_t done = 0;
         for (const char* s = c.steps; s[0]; s += s[2] ? 3 : 2) {
             io::Disk& h = *handles[s[0] - '0'];

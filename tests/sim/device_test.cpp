@@ -309,9 +309,8 @@ TEST_P(LongOperations, InitialisationSilencesTheDeviceThenItReturnsReconfigured)
             EXPECT_EQ(3, init(k, c)) << k << " " << int(c);
         }
         ASSERT_EQ(1, init(key, capacityByte));
-        for (uint8_t sub = dcp::SubGetInfo; sub <= dcp::SubGetStatusText; ++sub) {
+        for (uint8_t sub = dcp::SubGetInfo; sub <= dcp::SubGetStatusText; ++sub)
             EXPECT_FALSE(send(request(sub))) << "sub-command " << int(sub);
-        }
         clock.advance(29999);
         EXPECT_FALSE(answers());
         clock.advance(1);

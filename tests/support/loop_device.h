@@ -19,12 +19,10 @@ namespace corvane::testkit {
 
 // Why loop devices cannot be used here, or empty when they can.
 inline std::string loopUnavailable() {
-    if (geteuid() != 0) {
+    if (geteuid() != 0)
         return "loop devices need root";
-    }
-    if (access("/dev/loop-control", R_OK | W_OK) != 0) {
+    if (access("/dev/loop-control", R_OK | W_OK) != 0)
         return "no /dev/loop-control";
-    }
     return {};
 }
 
@@ -39,9 +37,8 @@ public:
     // blockSize 0 keeps the loop's default (512). Returns an errno value.
     int attach(const std::string& backing, uint32_t blockSize, bool directIo) {
         const int file = ::open(backing.c_str(), O_RDWR | O_CLOEXEC | (directIo ? O_DIRECT : 0));
-        if (file < 0) {
+        if (file < 0)
             return errno;
-        }
         const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
         int err = control < 0 ? errno : EBUSY;
         // Another process may take the free number first: then ask again.
@@ -69,17 +66,15 @@ public:
                 path_ = path;
             }
         }
-        if (control >= 0) {
+        if (control >= 0)
             ::close(control);
-        }
         ::close(file);
         return err;
     }
 
     void detach() {
-        if (number_ < 0) {
+        if (number_ < 0)
             return;
-        }
         const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
         if (fd >= 0) {
             ioctl(fd, LOOP_CLR_FD, 0);
