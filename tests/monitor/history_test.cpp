@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <fstream>
 
 #include "monitor/history.h"
@@ -184,15 +186,17 @@ TEST_F(HistoryTest, BadFiles) {
     // Locked by another program's transaction: the round fails, said once, then recovers.
     History h;
     ASSERT_TRUE(h.openForWriting(path, &said)) << said;
-    FILE* other = popen(("python3 -c \"import sqlite3,sys,time; c=sqlite3.connect('" + path +
-                         "', isolation_level=None); c.execute('begin immediate'); "
-                         "print('locked', flush=True); sys.stdin.readline()\"")
+    const std::string ready = dir + "/locked";
+    FILE* other = popen(("python3 -c \"import sqlite3,sys; c=sqlite3.connect('" + path +
+                         "', isolation_level=None); c.execute('begin immediate'); open('" + ready +
+                         "', 'w'); sys.stdin.readline()\"")
                             .c_str(),
                         "w");
     ASSERT_TRUE(other);
-    for (int i = 0; i < 50 && h.add({reading(kStart, "a", 0, 400)}, &said); ++i) {
-        usleep(20000);  // the other process is starting
+    for (int i = 0; i < 1000 && access(ready.c_str(), F_OK) != 0; ++i) {
+        usleep(10000);
     }
+    EXPECT_FALSE(h.add({reading(kStart, "a", 0, 400)}, &said));
     EXPECT_NE(std::string::npos, said.find("locked by another program")) << said;
     said.clear();
     EXPECT_FALSE(h.add({reading(kStart + kMinute, "a", 0, 400)}, &said));
@@ -201,6 +205,25 @@ TEST_F(HistoryTest, BadFiles) {
     pclose(other);
     EXPECT_TRUE(h.add({reading(kStart + 2 * kMinute, "a", 0, 400)}, &said));
     EXPECT_NE(std::string::npos, said.find("again")) << said;
+
+    // A full disk, as a file size limit shows it: the round is lost, the file is not.
+    std::vector<Reading> many;
+    for (unsigned i = 0; i < 20000; ++i) {
+        many.push_back(reading(kStart + 3 * kMinute, "d" + std::to_string(i), 0, 400));
+    }
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = rlim_t(size(path) + size(path + "-wal") + 4096);
+    const auto previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const bool written = h.add(many, &said);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_NE(std::string::npos, said.find("cannot write")) << said;
+    EXPECT_TRUE(h.add({reading(kStart + 4 * kMinute, "a", 0, 400)}, &said)) << said;
+    EXPECT_EQ(1u, h.readings("a", 0, kStart * 2).size()) << "the earlier rounds are all there";
 }
 
 }  // namespace
