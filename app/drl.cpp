@@ -18,6 +18,7 @@
 #include "app/prompts.h"
 #include "dcp/texts.h"
 #include "dialogs/deviceinfodialog.h"
+#include "dialogs/historyrecorder.h"
 #include "resources/pictures.h"
 #include "settings/intlist.h"
 #include "settings/kvstore.h"
@@ -133,6 +134,7 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     connect(adapter, &StorageManager::deviceInitializing, this, &DRL::deviceInitializing);
     // A session that ends the program without closing the window still keeps its layout.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DRL::saveSettingsOnce);
+    new HistoryRecorder(adapter, HistoryRecorder::defaultPath(), this);  // while it runs
     adapter->startListening();
 }
 

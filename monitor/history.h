@@ -67,7 +67,8 @@ public:
     const std::string& path() const { return path_; }
 
     // One round's readings in one transaction. A reading whose values equal the drive's
-    // last stored one extends that run instead of adding a row.
+    // last stored one extends that run instead of adding a row. Times are kept to the
+    // second: of two different readings of a drive in one second, the later stands.
     bool add(const std::vector<Reading>& readings, std::string* message);
     bool add(const Event& event, std::string* message);
     // Thins readings older than kFullDetailMs to one an hour and drops those older than

@@ -9,6 +9,7 @@
 #include <QtTest>
 #include <fstream>
 
+#include "dialogs/historyrecorder.h"
 #include "dialogs/historyview.h"
 #include "monitor/history.h"
 
@@ -66,6 +67,42 @@ private:
 
 private slots:
     void initTestCase() { writeHistory(); }
+
+    // The window's own file: each reading, in order, a drive without its disk left out.
+    void recordsTheWindowsReadings() {
+        const QString own = dir.filePath("own/history.sqlite");
+        {
+            HistoryRecorder recorder(own);
+            QVERIFY2(recorder.problem().isEmpty(), qPrintable(recorder.problem()));
+            corvane::dcp::DcpRespDriveInfo d;
+            d.driveIndex = 2;
+            d.present = true;
+            d.serialNumber = "WD-1";
+            d.health = 1;
+            for (uint32_t crc : {0u, 0u, 4u}) {
+                d.crcErrors = crc;
+                d.temperature = 415;
+                recorder.record("00AA", d);
+            }
+            d.present = false;
+            recorder.record("00AA", d);
+        }
+        History h;
+        std::string said;
+        QVERIFY2(h.openForReading(own.toStdString(), &said), said.c_str());
+        const auto rows = h.readings("00aa", 0, QDateTime::currentMSecsSinceEpoch() + 1000);
+        // One reading a drive a second: within the same second the latest stands.
+        QVERIFY(rows.size() == 1 || (rows.size() == 2 && rows[0].rounds == 2));
+        QCOMPARE(rows.back().crcErrors, 4u);
+        QCOMPARE(rows.back().bay, 2u);
+        QCOMPARE(rows.back().drive, std::string("WD-1"));
+        QCOMPARE(rows.back().temperature, 415u);
+
+        std::ofstream(dir.filePath("blocker").toStdString()) << "x";
+        HistoryRecorder none(dir.filePath("blocker/history.sqlite"));
+        QVERIFY(!none.problem().isEmpty());
+        none.record("00aa", corvane::dcp::DcpRespDriveInfo());  // nothing, no crash
+    }
 
     // The periods, the drives and the device's events, from a file beside a damaged one.
     void showsThePeriodsDrivesAndEvents() {
