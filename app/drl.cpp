@@ -23,6 +23,7 @@
 #include "app/prompts.h"
 #include "dcp/texts.h"
 #include "dialogs/deviceinfodialog.h"
+#include "dialogs/historyrecorder.h"
 #include "resources/pictures.h"
 #include "settings/intlist.h"
 #include "settings/kvstore.h"
@@ -180,6 +181,8 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
     ui->a_close_to_tray->setChecked(
         corvane::settings().getBool(kWindowName, kCloseToTrayKey, false));
     connect(ui->a_close_to_tray, &QAction::toggled, this, &DRL::close_to_tray_toggled);
+
+    new HistoryRecorder(adapter, HistoryRecorder::defaultPath(), this);  // while it runs
     adapter->startListening();
 }
 

@@ -19,7 +19,7 @@
 
 #include "cli/json.h"
 #include "cli/metrics.h"
-#include "cli/monitor.h"
+#include "cli/monitor_command.h"
 #include "cli/records_out.h"
 #include "cli/via_helper.h"
 #include "dcp/decoders.h"

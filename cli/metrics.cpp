@@ -5,9 +5,9 @@
 #include <ostream>
 #include <sstream>
 
-#include "cli/atomic_file.h"
+#include "monitor/atomic_file.h"
 #include "cli/cli.h"
-#include "cli/snapshot.h"
+#include "monitor/snapshot.h"
 #include "dcp/payload.h"
 #include "dcp/texts.h"
 

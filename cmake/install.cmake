@@ -49,6 +49,9 @@ endif()
 if(TARGET drivelore-cli)
     install(FILES ${dist}/completion/drivelore-cli
             DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+    # For fleets: alerting rules and a dashboard over the metrics.
+    install(FILES ${dist}/prometheus/drivelore.rules.yml ${dist}/prometheus/drivelore-dashboard.json
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/drivelore/prometheus)
 endif()
 
 # Manual pages and the changelog go compressed, as Debian keeps them.

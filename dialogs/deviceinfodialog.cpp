@@ -19,6 +19,7 @@
 
 #include "app/guitexts.h"
 #include "dcp/texts.h"
+#include "dialogs/historyview.h"
 #include "settings/intlist.h"
 #include "ui_deviceinfodialog.h"
 #include "widgets/tcontrast.h"
@@ -67,6 +68,8 @@ QString byteText(uint64_t bytes) {
 DeviceInfoDialog::DeviceInfoDialog(DrlDevId id, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::DeviceInfoDialog>()), id_(id) {
     ui->setupUi(this);
+    history_ = new HistoryView(ui->tabWidget);
+    ui->tabWidget->addTab(history_, tr("History"));
     // Courier New is rarely installed on Linux; the hint still picks a monospace face.
     QFont reportFont = ui->txe_status->font();
     reportFont.setStyleHint(QFont::Monospace);
@@ -226,6 +229,7 @@ QList<DrlDevId> DeviceInfoDialog::registeredDevices() {
 void DeviceInfoDialog::updateDeviceInfo(const DcpRespInfo& info) {
     ui->lb_dev_model->setText(latin1(info.model));
     ui->lb_dev_serial->setText(latin1(info.serialText));
+    history_->setDevice(latin1(info.serialText));
     ui->lb_dev_config->setText(dcpText(dcp::configurationText(info.configuration)));
     ui->lb_dev_capacity->setText(
         tr("%1 (%2)").arg(sizeText(info.capacity), byteText(info.capacity)));

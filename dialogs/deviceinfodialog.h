@@ -15,6 +15,7 @@ class QCloseEvent;
 class QEvent;
 class QPrinter;
 class QShowEvent;
+class HistoryView;
 
 namespace Ui {
 class DeviceInfoDialog;
@@ -107,6 +108,7 @@ private:
     bool hasPlace() const;
 
     std::unique_ptr<Ui::DeviceInfoDialog> ui;
+    HistoryView* history_ = nullptr;
     const DrlDevId id_;
     bool placed_ = false;         // stored geometry restored
     bool drivesAwaited_ = false;  // shown without information: fill on its arrival

@@ -27,6 +27,8 @@ for p in "${programs[@]}"; do
     have "share/man/man1/$p.1.gz"
 done
 have share/bash-completion/completions/drivelore-cli
+have share/drivelore/prometheus/drivelore.rules.yml
+have share/drivelore/prometheus/drivelore-dashboard.json
 for unit in drivelore-monitor.service drivelore-metrics.service drivelore-metrics.timer; do
     have "lib/systemd/system/$unit"
 done

@@ -21,15 +21,19 @@ packages=(
     libgtest-dev
     librsvg2-bin
     libtinyxml-dev
+    libsqlite3-dev
     libudev-dev
     lintian
     man-db
     ninja-build
     pkg-config
     poppler-utils
+    prometheus
     python3-prometheus-client
     qemu-system-x86
     qt6-base-dev
+    qt6-charts-dev
+    libqt6opengl6-dev
     systemd
     udev
 )

@@ -12,11 +12,11 @@
 #include <set>
 #include <sstream>
 
-#include "cli/atomic_file.h"
+#include "monitor/atomic_file.h"
 #include "cli/cli.h"
 #include "cli/json.h"
 #include "cli/metrics.h"
-#include "cli/snapshot.h"
+#include "monitor/snapshot.h"
 #include "dcp/payload.h"
 #include "io/platform.h"
 #include "os/device_listener.h"

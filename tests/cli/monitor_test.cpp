@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "cli/cli.h"
-#include "cli/monitor.h"
-#include "cli/snapshot.h"
+#include "monitor/monitor.h"
+#include "monitor/snapshot.h"
 #include "dcp/records.h"
 #include "io/platform.h"
 #include "os/device_listener.h"

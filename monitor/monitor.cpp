@@ -1,54 +1,37 @@
-#include "cli/monitor.h"
+#include "monitor/monitor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <ostream>
 #include <set>
 #include <sstream>
 
-#include "cli/atomic_file.h"
-#include "cli/cli.h"
-#include "cli/exec.h"
-#include "cli/snapshot.h"
 #include "dcp/texts.h"
 #include "drl/conditions.h"
 #include "drl/storage_manager_impl.h"
+#include "monitor/atomic_file.h"
+#include "monitor/exec.h"
+#include "monitor/snapshot.h"
 #include "os/clock.h"
 
 namespace corvane::cli {
-
-const char* const kMonitorHelp =
-    "usage: drivelore-cli [--disk-pattern P] monitor [--exec PROGRAM] [--exec-timeout MS]\n"
-    "                     [--remind HOURS] [--interval MS] [--state-dir DIR] [--test]\n"
-    "                     [--count N]\n"
-    "Follows every device and reports each change for the worse (RAID degraded or\n"
-    "failed, a drive warning or failed, drive failure likely, cache disabled, a rebuild\n"
-    "or initialisation failed, a troubled device gone) and for the better (repaired,\n"
-    "completed, back) as one line on standard error with its journal priority (<3> to\n"
-    "<6>). A worse state is reported again every HOURS (default 24; 0 never) until it\n"
-    "improves. The last known states are kept in DIR/monitor.state (default\n"
-    "/var/lib/drivelore), so a restart neither repeats nor loses an alarm.\n"
-    "  --exec PROGRAM      run PROGRAM (no shell, no arguments) for each event, with\n"
-    "                      DRIVELORE_EVENT, DRIVELORE_SEVERITY (err, warning, notice,\n"
-    "                      info), DRIVELORE_SERIAL, DRIVELORE_MODEL,\n"
-    "                      DRIVELORE_DEVICE_PATH, DRIVELORE_BAY (0..3 or empty),\n"
-    "                      DRIVELORE_MESSAGE and DRIVELORE_REMINDER (1 or 0) set\n"
-    "  --exec-timeout MS   kill PROGRAM after MS milliseconds (default 30000)\n"
-    "  --interval MS       ask the devices every MS milliseconds (default 60000)\n"
-    "  --test              send one test event per device at start\n"
-    "  --count N           stop after N rounds (default: run until stopped)\n";
 
 namespace {
 
 constexpr const char* kStateMagic = "drivelore-monitor-state";
 constexpr int kStateVersion = 1;
 constexpr size_t kStateMaxBytes = 1 << 20;
+// Counters that have not risen for this long are steady again.
+constexpr int64_t kSteadyMs = 3600 * 1000;
+constexpr int64_t kHotForMs = 10 * 60 * 1000;
 
 int bayLevel(const KnownDevice::Bay& bay) {
     return drl::bayLevel(bay.present, bay.health);
@@ -92,6 +75,10 @@ KnownDevice seenFrom(const DeviceSnapshot& s, const KnownDevice& before) {
             if (d->present) {
                 seen.bays[bay].serial = oneLineText(d->serialNumber);
                 seen.bays[bay].model = oneLineText(d->model);
+                seen.bays[bay].temperature = d->temperature;
+                seen.bays[bay].scanErrors = d->scanErrors;
+                seen.bays[bay].badBlocksRemapped = d->badBlocksRemapped;
+                seen.bays[bay].crcErrors = d->crcErrors;
             }
         }
     }
@@ -100,15 +87,6 @@ KnownDevice seenFrom(const DeviceSnapshot& s, const KnownDevice& before) {
         seen.phase = s.progress->phase;
     }
     return seen;
-}
-
-bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
-    if (text.empty() || text.size() > 19 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    *out = std::stoull(text);
-    return *out <= max;
 }
 
 // A serial in hex, and "@diskN" after it for a serial that two devices report.
@@ -140,6 +118,15 @@ bool parseFields(std::istringstream& in, std::vector<uint64_t> maxima, std::vect
 }
 
 }  // namespace
+
+bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+    if (text.empty() || text.size() > 19 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *out = std::stoull(text);
+    return *out <= max;
+}
 
 struct Monitor::Event {
     std::string name;
@@ -173,6 +160,51 @@ std::string Monitor::statePath() const {
     return options_.stateDir + "/monitor.state";
 }
 
+std::string Monitor::historyPath() const {
+    return options_.historyPath.empty() ? options_.stateDir + "/history.sqlite"
+                                        : options_.historyPath;
+}
+
+void Monitor::historySaid(bool ok, const std::string& message) {
+    if (!message.empty()) {
+        (ok ? info(message) : warn(message + "; going on without it"));
+    }
+}
+
+void Monitor::keepHistory(const std::vector<history::Reading>& readings) {
+    const int64_t t = now();
+    std::string message;
+    // Hourly: thinning, and another try at a file that could not be opened.
+    if (t - prunedMs_ >= 3600 * 1000 || t < prunedMs_) {
+        prunedMs_ = t;
+        if (!history_.isOpen()) {
+            history_.openForWriting(historyPath(), &message);
+            if (history_.isOpen()) {
+                info("writing the history to " + oneLineText(historyPath()) +
+                     (message.empty() ? "" : " (" + message + ")"));
+            }
+            message.clear();
+        }
+        if (history_.isOpen()) {
+            historySaid(history_.prune(t, &message), message);
+        }
+    }
+    if (history_.isOpen()) {
+        message.clear();
+        historySaid(history_.add(readings, &message), message);
+    }
+}
+
+void Monitor::record(const std::string& serial, int bay, const std::string& name, int severity,
+                     const std::string& message) {
+    if (!history_.isOpen()) {
+        return;
+    }
+    std::string said;
+    historySaid(history_.add(history::Event{now(), serial, bay, name, severity, message}, &said),
+                said);
+}
+
 void Monitor::info(const std::string& line) {
     log_ << "<6>" << line << "\n" << std::flush;
 }
@@ -183,6 +215,13 @@ void Monitor::warn(const std::string& line) {
 
 void Monitor::start() {
     mkdir(options_.stateDir.c_str(), 0755);  // an existing one is fine; saving reports the rest
+    std::string said;
+    if (!history_.openForWriting(historyPath(), &said)) {
+        warn(oneLineText(said) + "; going on without history");
+    } else if (!said.empty()) {
+        warn(oneLineText(said));
+    }
+    prunedMs_ = now() - 3600 * 1000;  // thinned at the first round
     const std::string path = statePath();
     // Never blocks on a FIFO and never reads through a link in the state folder.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -238,6 +277,7 @@ void Monitor::start() {
 void Monitor::poll() {
     const auto snapshots = takeSnapshots(core_);
     std::set<std::string> accounted;
+    std::vector<history::Reading> readings;
     for (const DeviceSnapshot& s : snapshots) {
         if (s.serialText.empty()) {
             continue;
@@ -259,8 +299,11 @@ void Monitor::poll() {
         KnownDevice& device = known_[s.key];
         const KnownDevice seen = seenFrom(s, device);
         if (firstSight) {
+            const std::string found =
+                std::string("found: RAID ") + dcp::raidStatusText(seen.raidStatus);
             info("found device " + s.key + " (" + seen.model + " at " + seen.path + "): RAID " +
                  dcp::raidStatusText(seen.raidStatus));
+            record(s.key, -1, "device-found", 6, found);
         } else if (device.gone) {
             device.gone = false;
             Event e{"device-back", 5, s.key, seen.model, seen.path, -1, "answers again", false};
@@ -269,9 +312,18 @@ void Monitor::poll() {
             } else {
                 info("device " + s.key + " (" + seen.model + " at " + seen.path +
                      ") answers again");
+                record(s.key, -1, "device-back", 6, "answers again");
             }
         }
         observe(s.key, device, firstSight, seen);
+        const int64_t t = now();
+        for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
+            const KnownDevice::Bay& b = device.bays[bay];
+            if (s.drives[bay] && b.present) {
+                readings.push_back({t, t, 1, s.key, bay, b.serial, b.health, b.member,
+                                    b.temperature, b.scanErrors, b.badBlocksRemapped, b.crcErrors});
+            }
+        }
     }
     for (auto& [serial, device] : known_) {
         if (accounted.count(serial)) {
@@ -299,6 +351,7 @@ void Monitor::poll() {
             warn("--test: no device answered, so no test event was sent");
         }
     }
+    keepHistory(readings);
     save();
 }
 
@@ -331,6 +384,7 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
         } else if (running(seen.phase) && !running(before.phase)) {
             info("device " + serial + " (" + seen.model + " at " + seen.path + "): " + what +
                  " started");
+            record(serial, -1, name + "-started", 6, what + " started");
         }
     }
 
@@ -347,6 +401,9 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
     }
     want.emplace_back("failure-likely", seen.failureLikely ? 1 : 0);
     want.emplace_back("cache-disabled", seen.cacheDisabled ? 1 : 0);
+    for (const auto& trend : trends(serial, device, seen)) {
+        want.push_back(trend);
+    }
 
     for (const auto& [key, level] : want) {
         const int old = held(key);
@@ -359,7 +416,7 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
         std::string was;
         if (key == "raid") {
             was = dcp::raidStatusText(before.raidStatus);
-        } else if (key.compare(0, 3, "bay") == 0) {
+        } else if (key.compare(0, 3, "bay") == 0 && key.size() == 4) {
             was = dcp::healthText(before.bays[unsigned(key[3] - '0')].health);
         }
         if (firstSight) {
@@ -397,6 +454,27 @@ Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDev
         e.severity = level ? 4 : 5;
         e.message =
             level ? "Performance Not Optimized (Cache Disabled)" : "Write cache enabled again";
+    } else if (key.compare(0, 6, "rising") == 0 || key.compare(0, 3, "hot") == 0) {
+        const unsigned bay = unsigned(key.back() - '0');
+        const KnownDevice::Bay& b = device.bays[bay];
+        e.bay = int(bay);
+        e.severity = level ? 4 : 5;
+        const std::string drive =
+            "bay " + std::to_string(bay) + ": drive " + b.serial + " (" + b.model + ") ";
+        char degrees[32];
+        std::snprintf(degrees, sizeof degrees, "%.1f C", b.temperature / 10.0);
+        if (key[0] == 'r') {
+            e.name = level ? "counter-rising" : "counter-steady";
+            e.message = drive + (level ? "error counters rising" : "error counters steady") +
+                        " (scan errors " + std::to_string(b.scanErrors) + ", remapped blocks " +
+                        std::to_string(b.badBlocksRemapped) + ", CRC errors " +
+                        std::to_string(b.crcErrors) + ")";
+        } else {
+            std::snprintf(degrees + std::strlen(degrees), sizeof degrees - std::strlen(degrees),
+                          level ? " for 10 minutes or more" : "");
+            e.name = level ? "temperature-high" : "temperature-normal";
+            e.message = drive + (level ? "temperature high: " : "temperature normal: ") + degrees;
+        }
     } else {
         const unsigned bay = unsigned(key[3] - '0');
         const KnownDevice::Bay& b = device.bays[bay];
@@ -414,6 +492,69 @@ Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDev
         }
     }
     return e;
+}
+
+std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& serial,
+                                                         const KnownDevice& device,
+                                                         const KnownDevice& seen) {
+    std::vector<std::pair<std::string, int>> out;
+    const int64_t t = now();
+    auto& bays = trends_[serial];
+    for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
+        const KnownDevice::Bay& b = seen.bays[bay];
+        Trend& trend = bays[bay];
+        const std::string rising = "rising" + std::to_string(bay);
+        const std::string hot = "hot" + std::to_string(bay);
+        auto held = [&](const std::string& key) {
+            auto it = device.conditions.find(key);
+            return it == device.conditions.end() ? 0 : it->second.level;
+        };
+        if (!b.present) {
+            trend = Trend();
+            out.emplace_back(rising, 0);
+            out.emplace_back(hot, 0);
+            continue;
+        }
+        const uint32_t counters[3] = {b.scanErrors, b.badBlocksRemapped, b.crcErrors};
+        bool rose = false, fell = false;
+        if (trend.drive == b.serial) {
+            for (int i = 0; i < 3; ++i) {
+                rose = rose || counters[i] > trend.counters[i];
+                fell = fell || counters[i] < trend.counters[i];
+            }
+        } else {
+            // A new drive, or the first reading since the start: the baseline, no news. A
+            // condition read from the state file clears after a steady hour from now.
+            trend.lastRiseMs = t;
+        }
+        if (fell) {
+            // A replaced board or a reset drive: a new baseline, not an alarm.
+            info("device " + serial + " bay " + std::to_string(bay) + ": error counters of drive " +
+                 b.serial + " went down; taken as the new baseline");
+            rose = false;
+        }
+        trend.drive = b.serial;
+        std::copy(counters, counters + 3, trend.counters);
+        if (rose) {
+            trend.lastRiseMs = t;
+        }
+        out.emplace_back(rising,
+                         rose || (held(rising) > 0 && t - trend.lastRiseMs < kSteadyMs) ? 1 : 0);
+
+        if (b.temperature == 0) {
+            out.emplace_back(hot, held(hot));  // not known: no news either way
+            continue;
+        }
+        if (b.temperature < options_.maxTemperature) {
+            trend.hotSinceMs = -1;
+        } else if (trend.hotSinceMs < 0 || t < trend.hotSinceMs) {
+            trend.hotSinceMs = t;
+        }
+        out.emplace_back(
+            hot,
+            trend.hotSinceMs >= 0 && (held(hot) > 0 || t - trend.hotSinceMs >= kHotForMs) ? 1 : 0);
+    }
+    return out;
 }
 
 void Monitor::remind(const std::string& serial, KnownDevice& device, const std::string& key) {
@@ -443,6 +584,7 @@ void Monitor::lost(const std::string& serial, KnownDevice& device) {
     if (!troubled) {
         info("device " + serial + " (" + device.model + " at " + device.path +
              ") no longer answers");
+        record(serial, -1, "device-lost", 6, "no longer answers");
         return;
     }
     emit(conditionEvent(serial, device, "gone", 1, ""));
@@ -455,6 +597,7 @@ void Monitor::emit(const Event& e) {
     log_ << "<" << e.severity << ">" << (e.reminder ? "reminder: " : "") << subject << " ["
          << e.name << "]\n"
          << std::flush;
+    record(e.serial, e.bay, e.name, e.severity, (e.reminder ? "reminder: " : "") + e.message);
     if (options_.program.empty()) {
         return;
     }
@@ -549,8 +692,10 @@ bool Monitor::parseState(const std::string& text, std::map<std::string, KnownDev
     KnownDevice* current = nullptr;
     unsigned number = 1;
     bool ended = false;
-    static const std::set<std::string> keys = {"raid", "bay0",           "bay1",           "bay2",
-                                               "bay3", "failure-likely", "cache-disabled", "gone"};
+    static const std::set<std::string> keys = {
+        "raid",    "bay0",    "bay1",    "bay2",          "bay3", "failure-likely",
+        "rising0", "rising1", "rising2", "rising3",       "hot0", "hot1",
+        "hot2",    "hot3",    "gone",    "cache-disabled"};
     while (std::getline(lines, line)) {
         ++number;
         const std::string bad = "is damaged at line " + std::to_string(number);
@@ -626,92 +771,6 @@ bool Monitor::parseState(const std::string& text, std::map<std::string, KnownDev
     }
     *out = std::move(result);
     return true;
-}
-
-int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
-                   std::ostream& err, const std::atomic<int>& interrupted) {
-    MonitorOptions o;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto usage = [&](const std::string& what) {
-            err << "drivelore-cli: monitor: " << what << "\nTry 'drivelore-cli monitor --help'.\n";
-            return ExitUsage;
-        };
-        auto value = [&](std::string* v) {
-            if (i + 1 >= args.size() || args[i + 1].empty()) {
-                return false;
-            }
-            *v = args[++i];
-            return true;
-        };
-        auto number = [&](uint64_t max, uint64_t* n) {
-            std::string v;
-            return value(&v) && parseUnsigned(v, max, n);
-        };
-        uint64_t n = 0;
-        if (a == "-h" || a == "--help") {
-            out << kMonitorHelp;
-            return ExitOk;
-        } else if (a == "--test") {
-            o.test = true;
-        } else if (a == "--exec") {
-            if (!value(&o.program)) {
-                return usage("--exec needs a program");
-            }
-        } else if (a == "--state-dir") {
-            if (!value(&o.stateDir)) {
-                return usage("--state-dir needs a folder");
-            }
-        } else if (a == "--exec-timeout") {
-            if (!number(24ull * 3600 * 1000, &n) || n == 0) {
-                return usage("--exec-timeout needs milliseconds, 1 to 86400000");
-            }
-            o.execTimeoutMs = uint32_t(n);
-        } else if (a == "--remind") {
-            if (!number(100000, &n)) {
-                return usage("--remind needs hours, 0 to 100000");
-            }
-            o.remindMs = n * 3600 * 1000;
-        } else if (a == "--interval") {
-            if (!number(24ull * 3600 * 1000, &n)) {
-                return usage("--interval needs milliseconds, 0 to 86400000");
-            }
-            o.intervalMs = uint32_t(n);
-        } else if (a == "--count") {
-            if (!number(~0ull >> 1, &n) || n == 0) {
-                return usage("--count needs a number of rounds, at least 1");
-            }
-            o.rounds = n;
-        } else {
-            return usage("unexpected argument " + a);
-        }
-    }
-    auto core = openCore(emulated);
-    if (!core || !core->waitForScans(1, std::chrono::seconds(120))) {
-        err << "<3>drivelore-cli: the disks could not be scanned\n";
-        return ExitIoFailure;
-    }
-    Monitor monitor(*core, o, err);
-    monitor.start();
-    for (uint64_t round = 1;; ++round) {
-        monitor.poll();
-        if ((o.rounds && round >= *o.rounds) || (interrupted.load() != 0)) {
-            break;
-        }
-        // In short naps, so that a stop request is heard soon.
-        const uint32_t from = os::clock().tick();
-        while (!(interrupted.load() != 0)) {
-            const uint32_t passed = os::clock().tick() - from;
-            if (passed >= o.intervalMs) {
-                break;
-            }
-            os::clock().sleep(std::min<uint32_t>(o.intervalMs - passed, 200));
-        }
-        if ((interrupted.load() != 0)) {
-            break;
-        }
-    }
-    return ExitOk;
 }
 
 }  // namespace corvane::cli

@@ -1,4 +1,4 @@
-#include "cli/snapshot.h"
+#include "monitor/snapshot.h"
 
 #include <cstdio>
 #include <map>

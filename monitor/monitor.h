@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "monitor/history.h"
+
 namespace corvane::drl {
 class CvnStorageManagerImpl;
 }
 
 namespace corvane::cli {
-
-extern const char* const kMonitorHelp;
 
 struct MonitorOptions {
     std::string stateDir = "/var/lib/drivelore";
@@ -26,6 +26,8 @@ struct MonitorOptions {
     uint32_t intervalMs = 60000;
     bool test = false;
     std::optional<uint64_t> rounds;
+    std::string historyPath;        // empty: history.sqlite in the state folder
+    uint32_t maxTemperature = 550;  // tenths of a degree Celsius
     // Wall-clock milliseconds when the monitor starts; time after that is counted with the
     // injected os::Clock. Unset: the system's real-time clock.
     std::optional<int64_t> wallStartMs;
@@ -40,6 +42,11 @@ struct KnownDevice {
         uint32_t member = 0;
         std::string serial;
         std::string model;
+        // The last reading; not kept in the state file.
+        uint32_t temperature = 0;
+        uint32_t scanErrors = 0;
+        uint32_t badBlocksRemapped = 0;
+        uint32_t crcErrors = 0;
     };
     // A worse state being reported, and when it was last.
     struct Condition {
@@ -74,6 +81,8 @@ public:
 
     const std::map<std::string, KnownDevice>& known() const { return known_; }
     std::string statePath() const;
+    std::string historyPath() const;
+    const history::History& history() const { return history_; }
 
     // The state file's text, and the reverse (false with *why on anything but a whole
     // file of this version).
@@ -93,7 +102,24 @@ private:
     Event conditionEvent(const std::string& serial, const KnownDevice& device,
                          const std::string& key, int level, const std::string& was);
     void save();
+    void record(const std::string& serial, int bay, const std::string& name, int severity,
+                const std::string& message);
+    void keepHistory(const std::vector<history::Reading>& readings);
+    std::vector<std::pair<std::string, int>> trends(const std::string& serial,
+                                                    const KnownDevice& device,
+                                                    const KnownDevice& seen);
+    void historySaid(bool ok, const std::string& message);
 
+    // What the trend events compare a drive's readings with.
+    struct Trend {
+        std::string drive;  // the serial the counters belong to; empty: no reading yet
+        uint32_t counters[3] = {0, 0, 0};
+        int64_t lastRiseMs = 0;
+        int64_t hotSinceMs = -1;
+    };
+    std::map<std::string, std::array<Trend, 4>> trends_;
+    history::History history_;
+    int64_t prunedMs_ = 0;
     drl::CvnStorageManagerImpl& core_;
     MonitorOptions options_;
     std::ostream& log_;
@@ -108,8 +134,7 @@ private:
     std::string saveError_;
 };
 
-// `drivelore-cli monitor ...`; args are those after the command name.
-int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
-                   std::ostream& err, const std::atomic<int>& interrupted);
+// A decimal number of at most `max`, digits only.
+bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* out);
 
 }  // namespace corvane::cli

@@ -1,4 +1,4 @@
-#include "cli/exec.h"
+#include "monitor/exec.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <fstream>
+
+#include "monitor/history.h"
+
+using namespace corvane;
+using history::History;
+using history::Reading;
+
+namespace {
+
+constexpr int64_t kStart = 1700000000000;
+constexpr int64_t kMinute = 60 * 1000;
+
+class HistoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/drl-history-XXXXXX";
+        ASSERT_TRUE(mkdtemp(name));
+        dir = name;
+        path = dir + "/history.sqlite";
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+
+    static Reading reading(int64_t t, const std::string& device, unsigned bay, uint32_t temp,
+                           uint32_t crc = 0) {
+        Reading r;
+        r.timeMs = r.untilMs = t;
+        r.device = device;
+        r.bay = bay;
+        r.drive = "D" + device + std::to_string(bay);
+        r.health = 1;
+        r.member = 1;
+        r.temperature = temp;
+        r.crcErrors = crc;
+        return r;
+    }
+    static off_t size(const std::string& p) {
+        struct stat st {};
+        return stat(p.c_str(), &st) == 0 ? st.st_size : -1;
+    }
+
+    std::string dir, path, said;
+};
+
+// Equal readings in a row are one run; a change, a long pause or a clock set back start
+// another; every reading stays recoverable from the runs.
+TEST_F(HistoryTest, ReadingsComeBackAsRuns) {
+    History h;
+    ASSERT_TRUE(h.openForWriting(path, &said)) << said;
+    EXPECT_EQ("", said);
+    struct stat st {};
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777) << "readable by all";
+    const std::vector<std::pair<int64_t, uint32_t>> rounds = {
+        {0, 400}, {1, 400}, {2, 400}, {3, 410}, {4, 410}, {200, 410}, {100, 410}};
+    for (auto [minute, temp] : rounds) {
+        ASSERT_TRUE(h.add({reading(kStart + minute * kMinute, "a", 0, temp),
+                           reading(kStart + minute * kMinute, "b", 2, 300, uint32_t(minute))},
+                          &said))
+            << said;
+    }
+    ASSERT_TRUE(h.add(history::Event{kStart, "a", 1, "drive-warning", 4, "bay 1 warns"}, &said));
+    const auto a = h.readings("a", kStart, kStart + 300 * kMinute);
+    ASSERT_EQ(4u, a.size());
+    EXPECT_EQ(3u, a[0].rounds);
+    EXPECT_EQ(kStart + 2 * kMinute, a[0].untilMs);
+    EXPECT_EQ(410u, a[1].temperature);
+    EXPECT_EQ(kStart + 100 * kMinute, a[2].timeMs) << "the clock set back: its own row";
+    EXPECT_EQ(kStart + 200 * kMinute, a[3].timeMs) << "after a pause of hours: a new run";
+    EXPECT_EQ(7u, h.readings("b", 0, kStart * 2).size()) << "a counter that moves: every round";
+    EXPECT_EQ(11u, h.readings("", 0, kStart * 2).size());
+    const auto events = h.events("a", kStart, kStart);
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ("bay 1 warns", events[0].message);
+
+    History second;
+    EXPECT_FALSE(second.openForWriting(path, &said)) << "one writer per file";
+    EXPECT_NE(std::string::npos, said.find("another program")) << said;
+    History reader;
+    ASSERT_TRUE(reader.openForReading(path, &said)) << said;
+    EXPECT_EQ(4u, reader.readings("a", 0, kStart * 2).size());
+
+    // A restart goes on with the last run.
+    h.add({reading(kStart + 201 * kMinute, "a", 0, 410)}, &said);
+    History reopened;
+    h.close();
+    ASSERT_TRUE(reopened.openForWriting(path, &said)) << said;
+    ASSERT_TRUE(reopened.add({reading(kStart + 202 * kMinute, "a", 0, 410)}, &said));
+    const auto again = reopened.readings("a", kStart + 150 * kMinute, kStart * 2);
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(2u, again.back().rounds) << "the run of the last round before the restart";
+    EXPECT_EQ(kStart + 202 * kMinute, again.back().untilMs);
+}
+
+// A simulated year of 26 devices, four drives each, read every twenty minutes with the
+// temperature following the day and a counter rising now and then.
+TEST_F(HistoryTest, AYearOf26DevicesStaysSmall) {
+    History h;
+    ASSERT_TRUE(h.openForWriting(path, &said)) << said;
+    const int64_t step = 20 * kMinute;
+    const int64_t year = 365 * history::kDayMs;
+    int64_t t = kStart;
+    std::vector<Reading> round;  // a day in one call keeps the test short
+    for (; t < kStart + year + 30 * history::kDayMs; t += step) {
+        const double day = double((t - kStart) % history::kDayMs) / history::kDayMs;
+        for (int d = 0; d < 26; ++d) {
+            for (unsigned bay = 0; bay < 4; ++bay) {
+                const uint32_t temp =
+                    350 + 10 * uint32_t(std::lround(8 * std::sin(6.283 * day) + d % 5 + bay));
+                const uint32_t crc = uint32_t((t - kStart) / (history::kDayMs * (d + 1)));
+                round.push_back(reading(t, std::to_string(d), bay, temp, crc));
+            }
+        }
+        if ((t - kStart) % history::kDayMs == history::kDayMs - step) {
+            ASSERT_TRUE(h.add(round, &said)) << said;
+            round.clear();
+            ASSERT_TRUE(h.prune(t, &said)) << said;
+        }
+    }
+    const off_t bytes = size(path) + size(path + "-wal");
+    EXPECT_LT(bytes, 50 * 1024 * 1024);
+    std::cout << "a year of 26 devices: " << bytes / 1024 << " KiB\n";
+    const auto old = h.readings("3", 0, t - history::kFullDetailMs - history::kDayMs);
+    ASSERT_FALSE(old.empty());
+    EXPECT_GE(old.front().timeMs, t - year - 2 * history::kDayMs) << "older than a year: dropped";
+    for (size_t i = 1; i < old.size(); ++i) {
+        if (old[i].bay == old[i - 1].bay) {
+            EXPECT_GE(old[i].timeMs - old[i - 1].timeMs, 3600 * 1000) << "hourly";
+        }
+    }
+    const auto recent = h.readings("3", t - history::kDayMs, t);
+    EXPECT_GT(recent.size(), 4u * 24) << "the last days in full";
+}
+
+// Damaged or foreign files are moved aside, never deleted, and a new history begins;
+// one that cannot be written is left alone with a clear message.
+TEST_F(HistoryTest, BadFiles) {
+    const std::string sqliteHeader = "SQLite format 3";
+    struct Case {
+        const char* what;
+        std::string content;
+    } cases[] = {
+        {"text", "not a database at all\n"},
+        {"truncated", sqliteHeader + std::string(1, '\0') + std::string(100, 'x')},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(path, std::ios::binary) << c.content;
+        History h;
+        ASSERT_TRUE(h.openForWriting(path, &said)) << c.what << ": " << said;
+        EXPECT_NE(std::string::npos, said.find("moved to")) << c.what << ": " << said;
+        ASSERT_TRUE(h.add({reading(kStart, "a", 0, 400)}, &said)) << said;
+    }
+    std::ifstream first(path + ".bad"), second(path + ".bad.1");
+    EXPECT_EQ("not a database at all",
+              std::string(std::istreambuf_iterator<char>(first), {}).substr(0, 21));
+    EXPECT_TRUE(second.good()) << "the earlier one kept too";
+
+    // Someone else's SQLite file.
+    unlink(path.c_str());
+    ASSERT_EQ(0, std::system(("python3 -c \"import sqlite3; c=sqlite3.connect('" + path +
+                              "'); c.execute('create table t(x)'); c.commit()\"")
+                                 .c_str()));
+    History foreign;
+    ASSERT_TRUE(foreign.openForWriting(path, &said));
+    EXPECT_NE(std::string::npos, said.find(".bad.2")) << said;
+    foreign.close();
+
+    // Read-only: no history, nothing moved.
+    chmod(path.c_str(), 0444);
+    if (geteuid() != 0) {
+        History h;
+        EXPECT_FALSE(h.openForWriting(path, &said));
+        EXPECT_NE(std::string::npos, said.find("cannot be opened to write")) << said;
+    }
+    chmod(path.c_str(), 0644);
+
+    // Locked by another program's transaction: the round fails, said once, then recovers.
+    History h;
+    ASSERT_TRUE(h.openForWriting(path, &said)) << said;
+    const std::string ready = dir + "/locked";
+    FILE* other = popen(("python3 -c \"import sqlite3,sys; c=sqlite3.connect('" + path +
+                         "', isolation_level=None); c.execute('begin immediate'); open('" + ready +
+                         "', 'w'); sys.stdin.readline()\"")
+                            .c_str(),
+                        "w");
+    ASSERT_TRUE(other);
+    for (int i = 0; i < 1000 && access(ready.c_str(), F_OK) != 0; ++i) {
+        usleep(10000);
+    }
+    EXPECT_FALSE(h.add({reading(kStart, "a", 0, 400)}, &said));
+    EXPECT_NE(std::string::npos, said.find("locked by another program")) << said;
+    said.clear();
+    EXPECT_FALSE(h.add({reading(kStart + kMinute, "a", 0, 400)}, &said));
+    EXPECT_EQ("", said) << "said once";
+    fputs("\n", other);
+    pclose(other);
+    EXPECT_TRUE(h.add({reading(kStart + 2 * kMinute, "a", 0, 400)}, &said));
+    EXPECT_NE(std::string::npos, said.find("again")) << said;
+
+    // A full disk, as a file size limit shows it: the round is lost, the file is not.
+    std::vector<Reading> many;
+    for (unsigned i = 0; i < 20000; ++i) {
+        many.push_back(reading(kStart + 3 * kMinute, "d" + std::to_string(i), 0, 400));
+    }
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = rlim_t(size(path) + size(path + "-wal") + 4096);
+    const auto previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const bool written = h.add(many, &said);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_NE(std::string::npos, said.find("cannot write")) << said;
+    EXPECT_TRUE(h.add({reading(kStart + 4 * kMinute, "a", 0, 400)}, &said)) << said;
+    EXPECT_EQ(1u, h.readings("a", 0, kStart * 2).size()) << "the earlier rounds are all there";
+}
+
+}  // namespace
