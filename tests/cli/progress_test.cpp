@@ -10,9 +10,9 @@
 
 #include "cli/cli.h"
 #include "cli/metrics.h"
-#include "cli/snapshot.h"
 #include "drl/time_left.h"
 #include "io/platform.h"
+#include "monitor/snapshot.h"
 #include "os/manual_clock.h"
 #include "sim/profiles.h"
 
