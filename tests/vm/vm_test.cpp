@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -35,6 +36,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kBootLimitSeconds = 240;
+constexpr unsigned kHangUnit = 30;
 
 // A tcm_loop disk over drivelore-tcmu, and what is run on it in order.
 struct TcmuDisk {
@@ -86,6 +88,8 @@ struct Guest {
     std::map<std::string, Check> checks;
     std::map<std::string, std::map<std::string, uint64_t>> stats;
     std::map<std::string, std::string> genericNode;  // disk name -> sgN
+    std::map<std::string, std::string> diskPath;     // disk name -> /dev/sdX
+    std::vector<std::string> core;                   // what drivelore-vmcore printed
     std::string console;
     std::vector<sim::EmulatedDevice> served;  // the FUSE-served devices, by number
     std::shared_ptr<sim::EmulatedDisk> plain;
@@ -242,6 +246,9 @@ void parseResults(const std::string& text, Guest* g) {
             std::string path, sg;
             words >> path >> sg;
             g->genericNode[name] = sg;
+            g->diskPath[name] = path;
+        } else if (tag == "@@CORE") {
+            g->core.push_back(line.substr(7));
         } else if (tag == "@@DONE") {
             std::string rest;
             std::getline(words, rest);
@@ -295,7 +302,7 @@ void boot(Guest* g) {
     unsigned unit = 0;
     for (const TcmuDisk& d : tcmuDisks()) {
         const auto device = sim::makeProfile(d.profile, {d.blockSize, unit, nullptr});
-        tcmu << d.name << " " << device->disk->sizeBytes() << " " << d.blockSize << " --profile "
+        tcmu << d.name << " 1 " << device->disk->sizeBytes() << " " << d.blockSize << " --profile "
              << d.profile << " --unit " << unit++ << " " << d.faults << "\n";
         for (size_t step = 0; step < d.commands.size(); ++step) {
             if (d.commands[step] == "reset") {
@@ -325,7 +332,11 @@ void boot(Guest* g) {
     std::ofstream(dir / "plan/virtio") << "vdegraded\nvhealthy4k\nplain\n";
     checks << "run vdegraded.0 vdegraded --json info\nrun vdegraded.1 vdegraded --json drives\n"
               "run vdegraded.2 vdegraded --json report\nrun vhealthy4k.0 vhealthy4k --json info\n"
-              "run plain.0 plain --json info\nall scan - --json scan\nhotplug - -\n";
+              "run plain.0 plain --json info\nall scan - --json scan\nhotplug - -\n"
+              "core - hang\n";
+    // On a SCSI host of its own, answering until the core check stops its handler.
+    tcmu << "hang 2 " << sim::makeProfile("healthy", {512, kHangUnit, nullptr})->disk->sizeBytes()
+         << " 512 --profile healthy --unit " << kHangUnit << "\n";
     tcmu.close();
     checks.close();
 
@@ -339,7 +350,8 @@ void boot(Guest* g) {
     const std::string initrd = (dir / "initrd").string();
     const std::string make = std::string("bash ") + DRL_VM_SCRIPTS + "/make-initramfs.sh " +
                              initrd + " " + (cache / "root/lib/modules").string() + " " +
-                             (dir / "plan").string() + " " + DRL_CLI_BINARY + " " + DRL_TCMU_BINARY;
+                             (dir / "plan").string() + " " + DRL_CLI_BINARY + " " +
+                             DRL_TCMU_BINARY + " " + DRL_VMCORE_BINARY;
     if (std::system(make.c_str()) != 0) {
         g->failure = "the initramfs could not be built";
         fuse.unmount();
@@ -591,6 +603,76 @@ TEST_F(Vm, HotPlugSeenByWatch) {
     EXPECT_LT(guest->plugSeconds[0], 15.0);
     EXPECT_LT(guest->plugSeconds[1], 15.0);
     EXPECT_TRUE(guest->hot.disk->changedBlocks(guest->hot.firmware->reservedBlocks()).empty());
+}
+
+// The core the window runs, over all 26 disk numbers of the guest (some absent) while one
+// disk's handler answers nothing: every other device's record arrives while that disk's
+// exchange is still outstanding, and each is its own device's.
+TEST_F(Vm, HangingDiskHoldsUpNoOther) {
+    std::map<std::string, std::string> serials;  // disk name -> the device's serial
+    auto serialOf = [](const std::string& profile, uint32_t block, unsigned unit) {
+        return hex(sim::makeProfile(profile, {block, unit, nullptr})->model->identity().serial);
+    };
+    for (size_t n = 0; n < tcmuDisks().size(); ++n) {
+        const TcmuDisk& d = tcmuDisks()[n];
+        // A device still initialising its set answers no probe: no scan lists it.
+        if (d.commands.back().rfind("init", 0) != 0) {
+            serials[d.name] = serialOf(d.profile, d.blockSize, unsigned(n));
+        }
+    }
+    serials["hang"] = serialOf("healthy", 512, kHangUnit);
+    serials["vdegraded"] = hex(guest->served[0].model->identity().serial);
+    serials["vhealthy4k"] = hex(guest->served[1].model->identity().serial);
+    std::map<uint32_t, std::string> byDrive;
+    for (const auto& [name, path] : guest->diskPath) {
+        byDrive[uint32_t(path.back() - 'a')] = name;
+    }
+    std::string log;
+    for (const std::string& l : guest->core) {
+        log += l + "\n";
+    }
+    ASSERT_FALSE(guest->core.empty());
+    ASSERT_EQ("end", guest->core.back()) << log;
+    const std::string hang = std::to_string(guest->diskPath["hang"].back() - 'a');
+
+    std::set<std::string> listed, answered;
+    std::vector<std::string> started;
+    bool outstandingSeen = false;
+    for (const std::string& l : guest->core) {
+        std::istringstream words(l);
+        std::string tag, drive;
+        words >> tag >> drive;
+        const std::string name = byDrive.count(std::stoul("0" + drive))
+                                     ? byDrive[std::stoul("0" + drive)]
+                                     : "disk " + drive;
+        if (tag == "listed") {
+            listed.insert(name);
+        } else if (tag == "started") {
+            started.push_back(drive);
+        } else if (tag == "done") {
+            SCOPED_TRACE(name);
+            EXPECT_FALSE(outstandingSeen);
+            uint32_t result = 99;
+            std::string serial;
+            words >> result >> serial;
+            EXPECT_EQ(0u, result);
+            EXPECT_EQ(serials[name], serial);
+            answered.insert(name);
+        } else if (tag == "outstanding") {
+            outstandingSeen = true;
+            EXPECT_EQ("outstanding " + hang, l) << log;
+        }
+    }
+    std::set<std::string> devices;
+    for (const auto& entry : serials) {
+        devices.insert(entry.first);
+    }
+    EXPECT_EQ(devices, listed) << log;
+    ASSERT_FALSE(started.empty());
+    EXPECT_EQ(hang, started.front()) << log;
+    devices.erase("hang");
+    EXPECT_EQ(devices, answered) << log;
+    EXPECT_TRUE(outstandingSeen) << log;
 }
 
 }  // namespace
