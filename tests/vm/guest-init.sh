@@ -89,8 +89,9 @@ while read -r kind label name rest; do
             say "@@END $label $rc"
             ;;
         hotplug)
-            # watch's events as they come, while the host plugs a disk in and out: the
-            # first list, the first scan, the disk in, the disk out.
+            # watch's events as they come, while the host plugs a disk in, out and in
+            # again: the first list, the first scan, in, out, in. While it is in the first
+            # time, exchanges with it run one after another until it is pulled out.
             mkfifo /run/events
             drivelore-cli --json watch --interval 600000 >/run/events 2>/dev/null &
             w=$!
@@ -101,10 +102,18 @@ while read -r kind label name rest; do
             r=$!
             : >>/run/watch
             n=0
-            while [ "$(grep -c DeviceListChanged /run/watch)" -lt 4 ] && [ $n -lt 1200 ]; do
+            x=
+            while [ "$(grep -c DeviceListChanged /run/watch)" -lt 5 ] && [ $n -lt 1200 ]; do
+                if [ -z "$x" ] && [ "$(grep -c DeviceListChanged /run/watch)" -ge 3 ] &&
+                    x=$(disk hot); then
+                    while drivelore-cli --disk $x info >/dev/null 2>&1; do :; done &
+                    e=$!
+                fi
                 n=$((n + 1))
                 sleep 0.1
             done
+            [ -z "$x" ] || kill $e 2>/dev/null
+            say "@@DISK hot $(disk hot) -"
             kill $w
             wait $r
             say "@@WATCHED $n"
