@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -684,9 +685,10 @@ TEST_F(Vm, HangingDiskHoldsUpNoOther) {
         std::istringstream words(l);
         std::string tag, drive;
         words >> tag >> drive;
-        const std::string name = byDrive.count(std::stoul("0" + drive))
-                                     ? byDrive[std::stoul("0" + drive)]
-                                     : "disk " + drive;
+        const auto known = drive.empty() || !std::isdigit(drive[0])
+                               ? byDrive.end()
+                               : byDrive.find(uint32_t(std::stoul(drive)));
+        const std::string name = known != byDrive.end() ? known->second : "disk " + drive;
         if (tag == "listed") {
             listed.insert(name);
         } else if (tag == "started") {
