@@ -1,7 +1,8 @@
 #!/bin/busybox sh
 # /init of the VM tests' guest. Loads the SCSI and target modules, puts a tcm_loop disk
-# in front of a drivelore-tcmu backstore for each line of /vm/tcmu, runs /vm/checks and
-# writes what each check printed to the second serial port, then turns the machine off.
+# in front of a drivelore-tcmu backstore for each line of /vm/tcmu (NAME HOST SIZE BLOCK
+# ARGS: disks of one HOST share a SCSI host), runs /vm/checks and writes what each check
+# printed to the second serial port, then turns the machine off.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -19,12 +20,15 @@ for m in configfs scsi_common scsi_mod sd_mod sg virtio_ring virtio virtio_pci_m
 done
 mount -t configfs configfs /sys/kernel/config
 target=/sys/kernel/config/target
-tpg=$target/loopback/naa.50014050000000a1/tpgt_1
-mkdir -p $tpg && echo naa.50014050000000b1 >$tpg/nexus || finish "no tcm_loop nexus"
 
 lun=0
-while read -r name size block args; do
+while read -r name host size block args; do
     [ -n "$name" ] || continue
+    # The kernel's error handling stops a whole SCSI host: a disk meant to hang has its own.
+    tpg=$target/loopback/naa.50014050000000a$host/tpgt_1
+    if [ ! -d $tpg ]; then
+        mkdir -p $tpg && echo naa.50014050000000b$host >$tpg/nexus || finish "no nexus $host"
+    fi
     dev=$target/core/user_1/$name
     mkdir -p $dev
     echo -n "dev_config=drl/$name,dev_size=$size,hw_block_size=$block,nl_reply_supported=-1" \
@@ -85,8 +89,9 @@ while read -r kind label name rest; do
             say "@@END $label $rc"
             ;;
         hotplug)
-            # watch's events as they come, while the host plugs a disk in and out: the
-            # first list, the first scan, the disk in, the disk out.
+            # watch's events as they come, while the host plugs a disk in, out and in
+            # again: the first list, the first scan, in, out, in. While it is in the first
+            # time, exchanges with it run one after another until it is pulled out.
             mkfifo /run/events
             drivelore-cli --json watch --interval 600000 >/run/events 2>/dev/null &
             w=$!
@@ -97,16 +102,46 @@ while read -r kind label name rest; do
             r=$!
             : >>/run/watch
             n=0
-            while [ "$(grep -c DeviceListChanged /run/watch)" -lt 4 ] && [ $n -lt 1200 ]; do
+            x=
+            while [ "$(grep -c DeviceListChanged /run/watch)" -lt 5 ] && [ $n -lt 1200 ]; do
+                if [ -z "$x" ] && [ "$(grep -c DeviceListChanged /run/watch)" -ge 3 ] &&
+                    x=$(disk hot); then
+                    while drivelore-cli --disk $x info >/dev/null 2>&1; do :; done &
+                    e=$!
+                fi
                 n=$((n + 1))
                 sleep 0.1
             done
+            [ -z "$x" ] || kill $e 2>/dev/null
+            say "@@DISK hot $(disk hot) -"
             kill $w
             wait $r
             say "@@WATCHED $n"
             ;;
         reset) kill -USR1 "$(cat /run/$name.pid)" && sleep 0.2 ;;
         stats) say "@@STATS $name $(cat /run/$name.stats)" ;;
+        core)
+            # The core over every disk while NAME's handler answers nothing: stopped once
+            # the first scan has listed it, started again when the probe is done.
+            letters=abcdefghijklmnopqrstuvwxyz
+            d=$(disk $name)
+            before=${letters%%${d#/dev/sd}*}
+            drivelore-vmcore --go /run/go --first ${#before} --limit 40 >/run/core 2>&1 &
+            n=0
+            until [ -s /run/core ] || [ $n -ge 600 ]; do
+                n=$((n + 1))
+                sleep 0.1
+            done
+            kill -STOP "$(cat /run/$name.pid)"
+            : >/run/go
+            n=0
+            until grep -q '^end' /run/core || [ $n -ge 600 ]; do
+                n=$((n + 1))
+                sleep 0.1
+            done
+            while read -r l; do say "@@CORE $l"; done </run/core
+            kill -CONT "$(cat /run/$name.pid)"
+            ;;
     esac
 done </vm/checks
 finish ok

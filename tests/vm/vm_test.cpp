@@ -16,15 +16,18 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "cli/cli.h"
+#include "dcp/framing.h"
 #include "io/platform.h"
 #include "sim/disk_fs.h"
 #include "sim/profiles.h"
@@ -35,6 +38,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kBootLimitSeconds = 240;
+constexpr unsigned kHangUnit = 30;
 
 // A tcm_loop disk over drivelore-tcmu, and what is run on it in order.
 struct TcmuDisk {
@@ -86,12 +90,17 @@ struct Guest {
     std::map<std::string, Check> checks;
     std::map<std::string, std::map<std::string, uint64_t>> stats;
     std::map<std::string, std::string> genericNode;  // disk name -> sgN
+    std::map<std::string, std::string> diskPath;     // disk name -> /dev/sdX
+    std::vector<std::string> core;                   // what drivelore-vmcore printed
     std::string console;
     std::vector<sim::EmulatedDevice> served;  // the FUSE-served devices, by number
     std::shared_ptr<sim::EmulatedDisk> plain;
     sim::EmulatedDevice hot;          // plugged in and out while watch runs
     std::vector<std::string> watch;   // what watch printed, one event a line
     std::vector<double> plugSeconds;  // from device_add and device_del to watch's event
+    // The hot disk's transfers and its mailbox block when it was plugged in again.
+    std::vector<sim::LoggedOp> hotLog;
+    std::vector<uint8_t> hotMailbox;
 };
 
 // QEMU's monitor protocol on a Unix socket: one command, its answer (events skipped).
@@ -242,6 +251,9 @@ void parseResults(const std::string& text, Guest* g) {
             std::string path, sg;
             words >> path >> sg;
             g->genericNode[name] = sg;
+            g->diskPath[name] = path;
+        } else if (tag == "@@CORE") {
+            g->core.push_back(line.substr(7));
         } else if (tag == "@@DONE") {
             std::string rest;
             std::getline(words, rest);
@@ -295,7 +307,7 @@ void boot(Guest* g) {
     unsigned unit = 0;
     for (const TcmuDisk& d : tcmuDisks()) {
         const auto device = sim::makeProfile(d.profile, {d.blockSize, unit, nullptr});
-        tcmu << d.name << " " << device->disk->sizeBytes() << " " << d.blockSize << " --profile "
+        tcmu << d.name << " 1 " << device->disk->sizeBytes() << " " << d.blockSize << " --profile "
              << d.profile << " --unit " << unit++ << " " << d.faults << "\n";
         for (size_t step = 0; step < d.commands.size(); ++step) {
             if (d.commands[step] == "reset") {
@@ -325,7 +337,11 @@ void boot(Guest* g) {
     std::ofstream(dir / "plan/virtio") << "vdegraded\nvhealthy4k\nplain\n";
     checks << "run vdegraded.0 vdegraded --json info\nrun vdegraded.1 vdegraded --json drives\n"
               "run vdegraded.2 vdegraded --json report\nrun vhealthy4k.0 vhealthy4k --json info\n"
-              "run plain.0 plain --json info\nall scan - --json scan\nhotplug - -\n";
+              "run plain.0 plain --json info\nall scan - --json scan\nhotplug - -\n"
+              "core - hang\n";
+    // On a SCSI host of its own, answering until the core check stops its handler.
+    tcmu << "hang 2 " << sim::makeProfile("healthy", {512, kHangUnit, nullptr})->disk->sizeBytes()
+         << " 512 --profile healthy --unit " << kHangUnit << "\n";
     tcmu.close();
     checks.close();
 
@@ -339,44 +355,27 @@ void boot(Guest* g) {
     const std::string initrd = (dir / "initrd").string();
     const std::string make = std::string("bash ") + DRL_VM_SCRIPTS + "/make-initramfs.sh " +
                              initrd + " " + (cache / "root/lib/modules").string() + " " +
-                             (dir / "plan").string() + " " + DRL_CLI_BINARY + " " + DRL_TCMU_BINARY;
+                             (dir / "plan").string() + " " + DRL_CLI_BINARY + " " +
+                             DRL_TCMU_BINARY + " " + DRL_VMCORE_BINARY;
     if (std::system(make.c_str()) != 0) {
         g->failure = "the initramfs could not be built";
         fuse.unmount();
         fs::remove_all(dir);
         return;
     }
-    std::vector<std::string> args = {"qemu-system-x86_64",
-                                     "-accel",
-                                     "tcg",
-                                     "-m",
-                                     "1024",
-                                     "-smp",
-                                     "1",
-                                     "-display",
-                                     "none",
-                                     "-vga",
-                                     "none",
-                                     "-no-reboot",
-                                     "-monitor",
-                                     "none",
-                                     "-kernel",
-                                     kernel.string(),
-                                     "-initrd",
-                                     initrd,
-                                     "-append",
-                                     "console=ttyS0 panic=-1 loglevel=4",
-                                     "-serial",
-                                     "file:" + (dir / "console.log").string(),
-                                     "-serial",
-                                     "file:" + (dir / "results").string(),
-                                     "-qmp",
-                                     "unix:" + (dir / "qmp").string() + ",server=on,wait=off",
-                                     "-device",
-                                     "virtio-scsi-pci,id=scsi0",
-                                     "-drive",
-                                     "file=" + (dir / "mnt/hot").string() +
-                                         ",if=none,id=hot,format=raw,cache=none,file.locking=off"};
+    std::vector<std::string> args = {
+        "qemu-system-x86_64", "-accel", "tcg", "-m", "1024", "-smp", "1", "-display", "none",
+        "-vga", "none", "-no-reboot", "-monitor", "none", "-kernel", kernel.string(), "-initrd",
+        initrd, "-append", "console=ttyS0 panic=-1 loglevel=4", "-serial",
+        "file:" + (dir / "console.log").string(), "-serial", "file:" + (dir / "results").string(),
+        "-qmp", "unix:" + (dir / "qmp").string() + ",server=on,wait=off", "-device",
+        "virtio-scsi-pci,id=scsi0",
+        // A node of its own outlives device_del, for the return.
+        "-blockdev",
+        "driver=file,node-name=hotfile,cache.direct=on,locking=off,"
+        "filename=" +
+            (dir / "mnt/hot").string(),
+        "-blockdev", "driver=raw,node-name=hot,file=hotfile"};
     for (size_t n = 0; n + 1 < files.size(); ++n) {
         const std::string id = "d" + std::to_string(n);
         const std::string block = std::to_string(files[n].second->blockSize());
@@ -400,11 +399,28 @@ void boot(Guest* g) {
         _exit(127);
     }
     const auto start = std::chrono::steady_clock::now();
-    // watch's second event is the first scan: then the disk goes in, then out again.
+    // watch's second event is the first scan: then the disk goes in, out while the device
+    // is answering a command (the hook holds the command's write for a second), and in again.
     Qmp qmp;
-    const char* plugCommands[] = {
-        R"({"execute":"device_add","arguments":{"driver":"scsi-hd","bus":"scsi0.0","drive":"hot","id":"hot0","product":"hot"}})",
-        R"({"execute":"device_del","arguments":{"id":"hot0"}})"};
+    const auto plug = [&](const std::string& command) {
+        const std::string answer = qmp.command(command);
+        if (answer.find("\"return\"") == std::string::npos && g->failure.empty()) {
+            g->failure = "QEMU's monitor did not take " + command + ": " + answer + " (" +
+                         std::strerror(errno) + ")";
+        }
+    };
+    const auto add = [&](const std::string& id) {
+        plug(R"({"execute":"device_add","arguments":{"driver":"scsi-hd","bus":"scsi0.0",)"
+             R"("drive":"hot","product":"hot","id":")" +
+             id + "\"}}");
+    };
+    std::atomic<bool> armed{false}, answering{false};
+    g->hot.firmware->setExchangeHook([&] {
+        if (armed.exchange(false)) {
+            answering = true;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    });
     auto since = start;
     size_t step = 0;
     int status = 0;
@@ -417,20 +433,34 @@ void boot(Guest* g) {
             ++events;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (step > 0 && step < 3 && events >= step + 2) {
+        const auto seen = [&] {
             g->plugSeconds.push_back(std::chrono::duration<double>(now - since).count());
-        }
-        if (step < 2 && events >= step + 2) {
-            const std::string answer = step == 0 && !qmp.connect((dir / "qmp").string())
-                                           ? ""
-                                           : qmp.command(plugCommands[step]);
-            if (answer.find("\"return\"") == std::string::npos && g->failure.empty()) {
-                g->failure = "QEMU's monitor did not take the command: " + answer + " (" +
-                             std::strerror(errno) + ")";
+        };
+        if (step == 0 && events >= 2) {
+            if (!qmp.connect((dir / "qmp").string()) && g->failure.empty()) {
+                g->failure = "no QEMU monitor: " + std::string(std::strerror(errno));
             }
+            add("hot0");
             since = std::chrono::steady_clock::now();
             ++step;
-        } else if (step == 2 && events >= 4) {
+        } else if (step == 1 && events >= 3) {
+            seen();
+            armed = true;
+            ++step;
+        } else if (step == 2 && (answering || now - since > std::chrono::seconds(30))) {
+            plug(R"({"execute":"device_del","arguments":{"id":"hot0"}})");
+            since = std::chrono::steady_clock::now();
+            ++step;
+        } else if (step == 3 && events >= 4) {
+            seen();
+            g->hotLog = g->hot.disk->log();
+            g->hotMailbox.resize(g->hot.disk->blockSize());
+            g->hot.disk->peek(g->hot.firmware->mailboxLba(), g->hotMailbox.data());
+            add("hot1");
+            since = std::chrono::steady_clock::now();
+            ++step;
+        } else if (step == 4 && events >= 5) {
+            seen();
             ++step;
         }
         if (std::chrono::steady_clock::now() - start > std::chrono::seconds(kBootLimitSeconds)) {
@@ -443,6 +473,7 @@ void boot(Guest* g) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     fuse.unmount();
+    g->hot.firmware->setExchangeHook(nullptr);
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
     std::cout << "guest ran " << seconds.count() << " s\n";
     g->console = readFile(dir / "console.log") + readFile(dir / "qemu.log");
@@ -564,8 +595,10 @@ TEST_F(Vm, RefusedByQemuInBandThroughSd) {
     EXPECT_TRUE(guest->plain->changedBlocks({}).empty());
 }
 
-// A disk plugged in and out through QEMU's monitor while watch runs in the guest (the
-// kernel's uevents, no udev daemon): each change is one event, with the device's record.
+// A disk plugged in, out and in again through QEMU's monitor while watch runs in the guest
+// (the kernel's uevents, no udev daemon): each change is one event, with the device's
+// record. Pulled out while it answered a command, it comes back with no command sector in
+// its mailbox and nothing outside it changed.
 TEST_F(Vm, HotPlugSeenByWatch) {
     auto devices = [](const std::string& line) {
         return QJsonDocument::fromJson(QByteArray::fromStdString(line))["devices"].toArray();
@@ -574,23 +607,116 @@ TEST_F(Vm, HotPlugSeenByWatch) {
     for (const std::string& line : guest->watch) {
         sizes += std::to_string(devices(line).size()) + " ";
     }
-    ASSERT_EQ(4u, guest->watch.size()) << "devices in each event: " << sizes;
+    ASSERT_EQ(5u, guest->watch.size()) << "devices in each event: " << sizes;
     const QJsonArray before = devices(guest->watch[1]), plugged = devices(guest->watch[2]);
     EXPECT_EQ(before.size() + 1, plugged.size());
     EXPECT_EQ(before, devices(guest->watch[3]));
+    EXPECT_EQ(plugged.size(), devices(guest->watch[4]).size());
     const QString serial = QString::fromStdString(hex(guest->hot.model->identity().serial));
-    int found = 0;
-    for (const QJsonValue& d : plugged) {
-        found += d["serialText"].toString() == serial;
+    for (size_t n : {2, 4}) {
+        int found = 0;
+        for (const QJsonValue& d : devices(guest->watch[n])) {
+            found += d["serialText"].toString() == serial;
+        }
+        EXPECT_EQ(1, found) << guest->watch[n];
     }
-    EXPECT_EQ(1, found) << guest->watch[2];
-    ASSERT_EQ(2u, guest->plugSeconds.size());
+    ASSERT_EQ(3u, guest->plugSeconds.size());
     std::cout << "seen by watch after device_add " << guest->plugSeconds[0]
-              << " s, after device_del " << guest->plugSeconds[1] << " s\n";
+              << " s, after device_del " << guest->plugSeconds[1] << " s, after device_add "
+              << guest->plugSeconds[2] << " s\n";
     // watch scans on the kernel's uevent, not on its 10-minute interval.
-    EXPECT_LT(guest->plugSeconds[0], 15.0);
-    EXPECT_LT(guest->plugSeconds[1], 15.0);
+    for (double seconds : guest->plugSeconds) {
+        EXPECT_LT(seconds, 15.0);
+    }
+
+    // The exchange was cut: the command's write is the mailbox's last transfer, with no
+    // read of the answer after it.
+    const uint64_t mailbox = guest->hot.firmware->mailboxLba();
+    const sim::LoggedOp* last = nullptr;
+    for (const sim::LoggedOp& op : guest->hotLog) {
+        if ((op.op == sim::DiskOp::Read || op.op == sim::DiskOp::Write) &&
+            op.firstBlock <= mailbox && mailbox < op.firstBlock + op.blocks) {
+            last = &op;
+        }
+    }
+    ASSERT_NE(nullptr, last);
+    EXPECT_EQ(int(sim::DiskOp::Write), int(last->op)) << "the exchange was not cut";
+    ASSERT_EQ(guest->hot.disk->blockSize(), guest->hotMailbox.size());
+    EXPECT_NE(0, std::memcmp(guest->hotMailbox.data(), dcp::kCommandSignature, 16))
+        << "a command sector was left in the mailbox";
     EXPECT_TRUE(guest->hot.disk->changedBlocks(guest->hot.firmware->reservedBlocks()).empty());
+}
+
+// The core the window runs, over all 26 disk numbers of the guest (some absent) while one
+// disk's handler answers nothing: every other device's record arrives while that disk's
+// exchange is still outstanding, and each is its own device's.
+TEST_F(Vm, HangingDiskHoldsUpNoOther) {
+    std::map<std::string, std::string> serials;  // disk name -> the device's serial
+    auto serialOf = [](const std::string& profile, uint32_t block, unsigned unit) {
+        return hex(sim::makeProfile(profile, {block, unit, nullptr})->model->identity().serial);
+    };
+    for (size_t n = 0; n < tcmuDisks().size(); ++n) {
+        const TcmuDisk& d = tcmuDisks()[n];
+        // A device still initialising its set answers no probe: no scan lists it.
+        if (d.commands.back().rfind("init", 0) != 0) {
+            serials[d.name] = serialOf(d.profile, d.blockSize, unsigned(n));
+        }
+    }
+    serials["hang"] = serialOf("healthy", 512, kHangUnit);
+    serials["vdegraded"] = hex(guest->served[0].model->identity().serial);
+    serials["vhealthy4k"] = hex(guest->served[1].model->identity().serial);
+    serials["hot"] = hex(guest->hot.model->identity().serial);  // plugged in again
+    std::map<uint32_t, std::string> byDrive;
+    for (const auto& [name, path] : guest->diskPath) {
+        byDrive[uint32_t(path.back() - 'a')] = name;
+    }
+    std::string log;
+    for (const std::string& l : guest->core) {
+        log += l + "\n";
+    }
+    ASSERT_FALSE(guest->core.empty());
+    ASSERT_EQ("end", guest->core.back()) << log;
+    const std::string hang = std::to_string(guest->diskPath["hang"].back() - 'a');
+
+    std::set<std::string> listed, answered;
+    std::vector<std::string> started;
+    bool outstandingSeen = false;
+    for (const std::string& l : guest->core) {
+        std::istringstream words(l);
+        std::string tag, drive;
+        words >> tag >> drive;
+        const auto known = drive.empty() || !std::isdigit(drive[0])
+                               ? byDrive.end()
+                               : byDrive.find(uint32_t(std::stoul(drive)));
+        const std::string name = known != byDrive.end() ? known->second : "disk " + drive;
+        if (tag == "listed") {
+            listed.insert(name);
+        } else if (tag == "started") {
+            started.push_back(drive);
+        } else if (tag == "done") {
+            SCOPED_TRACE(name);
+            EXPECT_FALSE(outstandingSeen);
+            uint32_t result = 99;
+            std::string serial;
+            words >> result >> serial;
+            EXPECT_EQ(0u, result);
+            EXPECT_EQ(serials[name], serial);
+            answered.insert(name);
+        } else if (tag == "outstanding") {
+            outstandingSeen = true;
+            EXPECT_EQ("outstanding " + hang, l) << log;
+        }
+    }
+    std::set<std::string> devices;
+    for (const auto& entry : serials) {
+        devices.insert(entry.first);
+    }
+    EXPECT_EQ(devices, listed) << log;
+    ASSERT_FALSE(started.empty());
+    EXPECT_EQ(hang, started.front()) << log;
+    devices.erase("hang");
+    EXPECT_EQ(devices, answered) << log;
+    EXPECT_TRUE(outstandingSeen) << log;
 }
 
 }  // namespace
