@@ -5,11 +5,11 @@
 #include <ostream>
 #include <sstream>
 
-#include "monitor/atomic_file.h"
 #include "cli/cli.h"
-#include "monitor/snapshot.h"
 #include "dcp/payload.h"
 #include "dcp/texts.h"
+#include "monitor/atomic_file.h"
+#include "monitor/snapshot.h"
 
 namespace corvane::cli {
 

@@ -12,13 +12,13 @@
 #include <set>
 #include <sstream>
 
-#include "monitor/atomic_file.h"
 #include "cli/cli.h"
 #include "cli/json.h"
 #include "cli/metrics.h"
-#include "monitor/snapshot.h"
 #include "dcp/payload.h"
 #include "io/platform.h"
+#include "monitor/atomic_file.h"
+#include "monitor/snapshot.h"
 #include "os/device_listener.h"
 #include "sim/profiles.h"
 

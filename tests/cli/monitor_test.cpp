@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "cli/cli.h"
-#include "monitor/monitor.h"
-#include "monitor/snapshot.h"
 #include "dcp/records.h"
 #include "io/platform.h"
+#include "monitor/monitor.h"
+#include "monitor/snapshot.h"
 #include "os/device_listener.h"
 #include "os/manual_clock.h"
 #include "sim/profiles.h"
