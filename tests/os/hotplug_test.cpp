@@ -40,14 +40,12 @@ public:
     bool waitFor(const std::string& action, const std::string& sysname) {
         for (const auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
             pollfd p{udev_monitor_get_fd(monitor_.get()), POLLIN, 0};
-            udev_device* d =
-                ::poll(&p, 1, 50) > 0 ? udev_monitor_receive_device(monitor_.get()) : nullptr;
-            const char* a = d ? udev_device_get_action(d) : nullptr;
-            const char* n = d ? udev_device_get_sysname(d) : nullptr;
-            const bool match = a && n && action == a && sysname == n;
-            if (d)
-                udev_device_unref(d);
-            if (match)
+            std::unique_ptr<udev_device, udev_device* (*)(udev_device*)> d(
+                ::poll(&p, 1, 50) > 0 ? udev_monitor_receive_device(monitor_.get()) : nullptr,
+                udev_device_unref);
+            const char* a = d ? udev_device_get_action(d.get()) : nullptr;
+            const char* n = d ? udev_device_get_sysname(d.get()) : nullptr;
+            if (a && n && action == a && sysname == n)
                 return true;
         }
         return false;
@@ -75,16 +73,14 @@ public:
         std::string binary = "/lib/systemd/systemd-udevd";
         if (access(binary.c_str(), X_OK) != 0 && access((binary = "/usr" + binary).c_str(), X_OK))
             return "systemd-udevd is not installed (Debian package udev)";
-        if (ping()) {
+        if (ping())
             return {};
-        }
         if (std::system((binary + " --daemon >/dev/null 2>&1").c_str()) != 0)
             return "systemd-udevd --daemon failed";
         started_ = true;
         for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
-            if (ping()) {
+            if (ping())
                 return {};
-            }
         }
         return "systemd-udevd did not answer";
     }
@@ -101,9 +97,8 @@ class Hotplug : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string why = testkit::loopUnavailable();
-        if (!why.empty()) {
+        if (!why.empty())
             GTEST_SKIP() << why;
-        }
         char name[] = "/tmp/drl-hotplug-XXXXXX";
         const int fd = mkstemp(name);
         ASSERT_GE(fd, 0);
@@ -177,9 +172,8 @@ TEST_F(Hotplug, KernelEventsOnlyAddAndRemoveCount) {
 TEST_F(Hotplug, UdevWriteCloseCausesNoScan) {
     UdevDaemon udevd;
     const std::string why = udevd.start();
-    if (!why.empty()) {
+    if (!why.empty())
         GTEST_SKIP() << why;
-    }
     ASSERT_NO_FATAL_FAILURE(listen(DeviceSource::Udev, "udev"));
     const int fd = ::open(loop_.path().c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_TRUE(fd >= 0 && ::close(fd) == 0);
