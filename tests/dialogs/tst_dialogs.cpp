@@ -1,5 +1,4 @@
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
@@ -8,10 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
-#include <QFontMetricsF>
 #include <QHeaderView>
 #include <QLabel>
-#include <QPrinter>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -24,21 +21,14 @@
 #include <QTextEdit>
 #include <atomic>
 #include <ctime>
-#include <thread>
 
-#include "app/storagemanager.h"
 #include "dialogs/deviceinfodialog.h"
 #include "dialogs/reportsanitizer.h"
 #include "dialogs/reportview.h"
 #include "dialogs/smartwindow.h"
-#include "drl/storage_manager.h"
-#include "io/platform.h"
-#include "os/device_listener.h"
 #include "resources/pictures.h"
 #include "settings/folder.h"
 #include "settings/kvstore.h"
-#include "sim/emulated_disk.h"
-#include "sim/profiles.h"
 #include "tests/app/app_rig.h"
 #include "widgets/tcellitems.h"
 #include "widgets/ttableview.h"
@@ -47,40 +37,28 @@ using namespace corvane;
 
 namespace {
 
-// A writer waits on a FIFO, so that code opening it to read gets an end of file at once
-// instead of hanging the test; such opens are counted.
-class FifoWatch {
+// Names of the files opened in a folder since the watch began.
+class OpenWatch {
 public:
-    explicit FifoWatch(const QString& path) : path_(QFile::encodeName(path)) {
-        writer_ = std::thread([this] {
-            for (;;) {
-                const int fd = ::open(path_.constData(), O_WRONLY);  // until a reader opens
-                const bool done = released_;
-                if (fd >= 0)
-                    ::close(fd);
-                if (done || fd < 0)
-                    return;
-                ++opens_;
-            }
-        });
+    explicit OpenWatch(const QString& folder) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        inotify_add_watch(fd_, QFile::encodeName(folder).constData(), IN_OPEN);
     }
-    ~FifoWatch() { opens(); }
-    // Stops the writer; how often something else opened the FIFO.
-    int opens() {
-        if (writer_.joinable()) {
-            released_ = true;
-            const int fd = ::open(path_.constData(), O_RDONLY | O_NONBLOCK);
-            writer_.join();
-            ::close(fd);
+    ~OpenWatch() { ::close(fd_); }
+    QStringList opened() {
+        QStringList names;
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (char* at = buffer; at < buffer + n; at += sizeof(inotify_event)) {
+                const auto* e = reinterpret_cast<const inotify_event*>(at);
+                names << (e->len ? QString::fromUtf8(e->name) : QString());
+                at += e->len;
+            }
         }
-        return opens_;
+        return names;
     }
 
 private:
-    QByteArray path_;
-    std::atomic<bool> released_{false};
-    std::atomic<int> opens_{0};
-    std::thread writer_;
+    const int fd_;
 };
 
 template <typename T>
@@ -93,6 +71,10 @@ T* child(QWidget* w, const char* name) {
 
 QString label(QWidget* w, const char* name) {
     return child<QLabel>(w, name)->text();
+}
+
+void click(QWidget* w, const char* button) {
+    QTest::mouseClick(child<QPushButton>(w, button), Qt::LeftButton);
 }
 
 TTableView* drives(QWidget* w) {
@@ -130,7 +112,6 @@ StorageManager* manager() {
 
 std::string repeat(const std::string& piece, size_t times) {
     std::string out;
-    out.reserve(piece.size() * times);
     for (size_t i = 0; i < times; ++i)
         out += piece;
     return out;
@@ -140,6 +121,13 @@ void sendReport(DrlDevId id, const std::string& html) {
     DcpRespStatusText text;
     text.text = html;
     emit manager()->deviceTextChange(id, &text);
+}
+
+DcpRespProgress progress(quint32 percent) {
+    DcpRespProgress p;
+    p.phase = 2;
+    p.percent = percent;
+    return p;
 }
 
 }  // namespace
@@ -168,6 +156,21 @@ private:
         QVERIFY(step(10));
         QTRY_COMPARE(listed.size(), count);
     }
+    // Disk 0 listed alone, its dialog made and shown unless `hidden`.
+    DeviceInfoDialog* open(const std::string& profile = "healthy", bool hidden = false) {
+        attach(0, profile);
+        start(1);
+        return hidden ? DeviceInfoDialog::ensure(listed.value(0))
+                      : DeviceInfoDialog::showFor(listed.value(0));
+    }
+    // On screen, at the report's tab.
+    DeviceInfoDialog* openReport(const std::string& profile = "healthy") {
+        DeviceInfoDialog* dialog = open(profile);
+        child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
+        if (!QTest::qWaitForWindowExposed(dialog))
+            qFatal("dialog not exposed");
+        return dialog;
+    }
     // The device id of an emulated disk, by its path.
     DrlDevId idOf(unsigned disk) {
         const std::string path = io::platform().diskPath(disk);
@@ -184,6 +187,14 @@ private:
         QVERIFY(step(1001));
         QVERIFY(step(10));
         QTRY_COMPARE(listed.size(), count);
+    }
+    // Exported through the dialog's button to path (null: cancelled), as written.
+    QByteArray exported(DeviceInfoDialog* dialog, const QString& path) {
+        rig->prompts.files = {path};
+        click(dialog, "btn_export");
+        QFile written(path);
+        const bool file = QFileInfo(path).isFile();  // not /dev/full
+        return file && written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
     }
 
     std::unique_ptr<apptest::Rig> rig;
@@ -261,6 +272,7 @@ private slots:
         QVERIFY(dialog->isHidden());
         QCoreApplication::processEvents();
         QCOMPARE(devices[2].firmware->commandsAnswered(), answered);
+        QVERIFY(child<QTextEdit>(dialog, "txe_status")->document()->isEmpty());  // not laid out
         QTEST(redNamed(label(dialog, "lb_dev_status")), "status");
         QCOMPARE(child<QLabel>(dialog, "lb_dev_status")->textFormat(), Qt::RichText);
         QCOMPARE(label(dialog, "lb_dev_config"), QStringLiteral("RAID-5"));
@@ -283,10 +295,8 @@ private slots:
 
     // Device texts are data: shown literally (drive cells: see driveRows).
     void deviceTextIsData() {
-        attach(0, "healthy");
-        start(1);
-        const DrlDevId id = listed.front();
-        DeviceInfoDialog* dialog = DeviceInfoDialog::ensure(id);
+        DeviceInfoDialog* dialog = open("healthy", true);
+        const DrlDevId id = dialog->deviceId();
         DcpRespInfo info;
         info.model = "<img src=\"/etc/passwd\"><b>X\xe9</b>";
         info.serialText = "S&N";
@@ -334,10 +344,8 @@ private slots:
         QFETCH(quint32, health);
         QFETCH(quint32, counter);
         QFETCH(QStringList, cells);
-        attach(0, "healthy");
-        start(1);
-        const DrlDevId id = listed.front();
-        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(id);
+        DeviceInfoDialog* dialog = open();
+        const DrlDevId id = dialog->deviceId();
         QTRY_VERIFY(!manager()->hasPendingAnswers());
         DcpRespDriveInfo drive;
         drive.driveIndex = 3;
@@ -369,15 +377,12 @@ private slots:
 
     // A drive pulled while the dialog is open leaves only its absence in its row.
     void pulledDriveRow() {
-        attach(0, "failing");
-        start(1);
-        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(listed.front());
+        DeviceInfoDialog* dialog = open("failing");
         QCOMPARE(drives(dialog)->emptyText(), QStringLiteral("(No Drives Found.)"));
         QTRY_VERIFY(isCellItem<TIconWithStringItem>(cell(dialog, 1, 3)));
         devices[0].model->pullDrive(1);
         QVERIFY(step(60000));  // the periodic drive query
-        QTRY_COMPARE(row(dialog, 1).at(0), QStringLiteral("(Not Present)"));
-        QCOMPARE(row(dialog, 1), QStringList({"(Not Present)", "", "", ""}));
+        QTRY_COMPARE(row(dialog, 1), QStringList({"(Not Present)", "", "", ""}));
         QVERIFY(!cell(dialog, 1, 3).isValid());
     }
 
@@ -401,10 +406,8 @@ private slots:
     void rebuildProgress() {
         QFETCH(QString, profile);
         QFETCH(bool, hidden);
-        attach(0, profile.toStdString());
-        start(1);
-        const DrlDevId id = listed.front();
-        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(id);
+        DeviceInfoDialog* dialog = open(profile.toStdString());
+        const DrlDevId id = dialog->deviceId();
         QVERIFY(QTest::qWaitForWindowExposed(dialog));
         QProgressBar* bar = child<QProgressBar>(dialog, "pb_progress");
         QVERIFY(bar->isHidden());
@@ -428,10 +431,8 @@ private slots:
             QCoreApplication::processEvents();  // the worker posted before it slept again
             if (hidden && seenPercent > 0 && dialog->isVisible()) {
                 dialog->close();
-                DcpRespProgress p;
-                p.phase = 2;
-                p.percent = 70000;  // more than the whole, from a confused device
-                emit manager()->deviceStatusChange(id, p);
+                // More than the whole, from a confused device.
+                emit manager()->deviceStatusChange(id, progress(70000));
             }
         }
         QCOMPARE(seenPercent > 0, profile != "rebuild-too-small");
@@ -447,10 +448,7 @@ private slots:
         QTRY_COMPARE(row(dialog, 2).at(1), member.arg(setId));
 
         // A late report of progress, after the adapter stopped following the device.
-        DcpRespProgress late;
-        late.phase = 2;
-        late.percent = 2500;
-        emit manager()->deviceStatusChange(id, late);
+        emit manager()->deviceStatusChange(id, progress(2500));
         QVERIFY(bar->isHidden());
     }
 
@@ -487,7 +485,6 @@ private slots:
         attach(1, "healthy", 1);
         start(2);
         const DrlDevId id = idOf(1);
-        QVERIFY(id != 0);
         const QString name = QStringLiteral("device_info_dlg_%1").arg(id);  // kept by users
         const std::string group = name.toStdString();
 
@@ -507,12 +504,8 @@ private slots:
         QCOMPARE(drives(dialog)->columnWidths().at(1), 210);
         // A dialog never on screen writes no settings when its device goes.
         const auto stored = [&] {
-            QByteArray all;
-            for (const QFileInfo& f : QDir(settingsDir->path()).entryInfoList(QDir::Files)) {
-                QFile file(f.filePath());
-                all += file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("?");
-            }
-            return all;
+            QFile file(settingsDir->filePath("DRL.xml"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("?");
         };
         DeviceInfoDialog::ensure(idOf(0));
         const QByteArray before = stored();
@@ -552,11 +545,7 @@ private slots:
     }
 
     void reportScrollAndCopy() {
-        attach(0, "healthy");
-        start(1);
-        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(listed.front());
-        QVERIFY(QTest::qWaitForWindowExposed(dialog));
-        child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
+        DeviceInfoDialog* dialog = openReport();
         QTextEdit* view = child<QTextEdit>(dialog, "txe_status");
         QTRY_VERIFY(view->toPlainText().contains(QStringLiteral("VRXA-QD01")));
         // What the reader needs is equal advances; fontconfig does not flag every
@@ -587,17 +576,15 @@ private slots:
         QCOMPARE(h->value(), hAt);
 
         QGuiApplication::clipboard()->clear();
-        QTest::mouseClick(child<QPushButton>(dialog, "btn_copy"), Qt::LeftButton);
+        click(dialog, "btn_copy");
         QCOMPARE(QGuiApplication::clipboard()->text(), view->toPlainText());
     }
 
     void exportReport_data() {
         QTest::addColumn<QString>("target");  // relative to a temporary folder; "" cancels
         QTest::addColumn<QString>("failure");
-        QTest::newRow("overwrite") << "existing.htm"
-                                   << "";
-        QTest::newRow("cancel") << ""
-                                << "";
+        QTest::newRow("overwrite") << "existing.htm" << QString();
+        QTest::newRow("cancel") << QString() << QString();
         QTest::newRow("below a file") << "existing.htm/report.htm"
                                       << "Could not open the export file!";
         QTest::newRow("full disk") << "/dev/full"
@@ -613,16 +600,14 @@ private slots:
         existing.write(QByteArray(100000, 'z'));  // longer than the report
         existing.close();
 
-        attach(0, "healthy");
-        start(1);
-        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(listed.front());
+        DeviceInfoDialog* dialog = open();
         // A hostile report: Latin-1 bytes, broken markup, pictures and links elsewhere.
         sendReport(listed.front(),
                    "<html><body><p>Temp\xe9rature \xb1 \xff <b>open <i>tags<table><tr><td>cell"
                    "<img src=\"http://192.0.2.1/x.png\"><a href=\"file:///etc/passwd\">link</a>");
-        const QString path = target.startsWith('/') ? target : dir.filePath(target);
-        rig->prompts.files = {target.isEmpty() ? QString() : path};
-        QTest::mouseClick(child<QPushButton>(dialog, "btn_export"), Qt::LeftButton);
+        const QString path =
+            target.isEmpty() || target.startsWith('/') ? target : dir.filePath(target);
+        const QByteArray written = exported(dialog, path);
         QCOMPARE(rig->prompts.boxes,
                  failure.isEmpty() ? QStringList() : QStringList{"Failure!|" + failure});
         QCOMPARE(rig->prompts.parents, QList<QWidget*>(rig->prompts.boxes.size() + 1, dialog));
@@ -630,10 +615,8 @@ private slots:
             QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({"existing.htm"}));
             return;
         }
-        QFile written(path);
-        QVERIFY(written.open(QIODevice::ReadOnly));
         QStringDecoder utf8(QStringDecoder::Utf8);
-        const QString html = utf8(written.readAll());
+        const QString html = utf8(written);
         QVERIFY(!utf8.hasError());
         QCOMPARE(html, child<QTextEdit>(dialog, "txe_status")->toHtml());
         QVERIFY(html.contains(QStringLiteral("Temp\u00e9rature \u00b1 \u00ff")));
@@ -715,15 +698,8 @@ private slots:
     // it left out, and an export carries nothing that loads, runs or leads out.
     void hostileReports() {
         QFETCH(QByteArray, report);
-        attach(0, "healthy");
-        start(1);
-        const DrlDevId id = listed.front();
-        DeviceInfoDialog* dialog = DeviceInfoDialog::ensure(id);
+        DeviceInfoDialog* dialog = openReport();
         QTextEdit* view = child<QTextEdit>(dialog, "txe_status");
-        QVERIFY(view->document()->isEmpty());  // hidden: nothing laid out
-        child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
-        DeviceInfoDialog::showFor(id);
-        QVERIFY(QTest::qWaitForWindowExposed(dialog));
 
         // The GUI thread's own CPU time: what a user waits for, without the other processes
         // of a loaded machine.
@@ -733,7 +709,7 @@ private slots:
             return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
         };
         const qint64 before = cpuMs();
-        sendReport(id, report.toStdString());
+        sendReport(dialog->deviceId(), report.toStdString());
         view->document()->documentLayout()->documentSize();
         view->viewport()->grab();
         const qint64 ms = cpuMs() - before;
@@ -747,11 +723,7 @@ private slots:
             QStringLiteral("Part of the device's report was left out: ")));
 
         QTemporaryDir dir;
-        rig->prompts.files = {dir.filePath("report.htm")};
-        QTest::mouseClick(child<QPushButton>(dialog, "btn_export"), Qt::LeftButton);
-        QFile written(dir.filePath("report.htm"));
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        const QString html = QString::fromUtf8(written.readAll()).toLower();
+        const QString html = QString::fromUtf8(exported(dialog, dir.filePath("r.htm"))).toLower();
         for (const char* forbidden : {"<script", "<img", "<iframe", "<object", "<embed", "<link",
                                       "<form", "<input", "javascript:", "file:", "192.0.2",
                                       "data:", "onload", "onclick", "url(", "background="}) {
@@ -759,28 +731,24 @@ private slots:
         }
     }
 
-    // Nothing the report names is read, on screen or in print: files get a placeholder, and
-    // a FIFO read would hang.
+    // Nothing the report names is read, on screen or in print (a device node could hang the
+    // read): files get a placeholder.
     void reportFetchesNothingAndPrints() {
         QTemporaryDir dir;
         const QString png = dir.filePath("pic.png");
         QImage big(40, 30, QImage::Format_RGB32);
         big.fill(Qt::red);
         QVERIFY(big.save(png));
-        const QString fifo = dir.filePath("fifo.png");
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        FifoWatch watch(fifo);
+        const QString sheet = dir.filePath("sheet.css");
+        QFile(sheet).open(QIODevice::WriteOnly);
+        OpenWatch watch(dir.path());
 
-        attach(0, "degraded");
-        start(1);
-        const DrlDevId id = listed.front();
-        DeviceInfoDialog* dialog = DeviceInfoDialog::showFor(id);
-        child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
-        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        DeviceInfoDialog* dialog = openReport("degraded");
+        const DrlDevId id = dialog->deviceId();
         std::unique_ptr<DcpRespStatusText> report(manager()->statusText(id));
         QVERIFY(report);
         // Pictures and a style sheet at the start of the body.
-        const std::string f = fifo.toStdString();
+        const std::string f = sheet.toStdString();
         report->text.insert(report->text.find("<body>") + 6,
                             "<link rel=stylesheet type=text/css href=\"" + f + "\" /><img src=\"" +
                                 png.toStdString() + "\"><img src=\"file://" + f +
@@ -795,11 +763,11 @@ private slots:
 
         const QString pdf = dir.filePath("report.pdf");
         rig->prompts.files = {QString(), pdf};  // cancelled, then to a PDF
-        QTest::mouseClick(child<QPushButton>(dialog, "btn_print"), Qt::LeftButton);
+        click(dialog, "btn_print");
         QVERIFY(!QFile::exists(pdf));
-        QTest::mouseClick(child<QPushButton>(dialog, "btn_print"), Qt::LeftButton);
+        click(dialog, "btn_print");
         QCOMPARE(rig->prompts.parents, QList<QWidget*>({dialog, dialog}));
-        QCOMPARE(watch.opens(), 0);
+        QCOMPARE(watch.opened(), QStringList({"report.pdf"}));
         QProcess text;
         text.start(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")});
         QVERIFY(text.waitForFinished(30000));
