@@ -13,6 +13,7 @@
 #include "dialogs/historyview.h"
 #include "monitor/history.h"
 
+using corvane::history::Event;
 using corvane::history::History;
 using corvane::history::Reading;
 
@@ -49,19 +50,15 @@ private:
             }
             QVERIFY(h.add(round, &said));
         }
-        QVERIFY(h.add(corvane::history::Event{kNow - 2 * kHour, "00aa11bb", 1, "counter-rising", 4,
-                                              "bay 1: counters rising"},
-                      &said));
-        QVERIFY(h.add(corvane::history::Event{kNow - 50 * kHour, "00aa11bb", -1, "raid-degraded", 3,
-                                              "RAID Degraded"},
-                      &said));
-        QVERIFY(h.add(corvane::history::Event{kNow, "other", -1, "raid-failed", 3, "x"}, &said));
+        for (const Event& e : {Event{kNow - 2 * kHour, "00aa11bb", 1, "counter-rising", 4, "bay 1"},
+                               Event{kNow - 50 * kHour, "00aa11bb", -1, "raid-degraded", 3, "x"},
+                               Event{kNow, "other", -1, "raid-failed", 3, "x"}})
+            QVERIFY(h.add(e, &said));
     }
     static int points(QChartView* view) {
         int n = 0;
-        for (QAbstractSeries* s : view->chart()->series()) {
+        for (QAbstractSeries* s : view->chart()->series())
             n += int(static_cast<QLineSeries*>(s)->count());
-        }
         return n;
     }
 
@@ -151,10 +148,6 @@ private slots:
             view.setPalette(p);
             QCoreApplication::processEvents();
             const QImage shot = view.grab().toImage();
-            if (!qEnvironmentVariableIsEmpty("DRL_SHOTS")) {
-                shot.save(qEnvironmentVariable("DRL_SHOTS") +
-                          (dark ? "/history-dark.png" : "/history-light.png"));
-            }
             QCOMPARE(charts[0]->chart()->backgroundBrush().color(), p.color(QPalette::Base));
             const QColor corner = shot.pixelColor(charts[0]->geometry().center() / 4 +
                                                   charts[0]->parentWidget()->pos());
