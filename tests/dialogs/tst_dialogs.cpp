@@ -487,7 +487,6 @@ private slots:
         const std::string group = name.toStdString();
 
         DeviceInfoDialog* dialog = DeviceInfoDialog::ensure(id);
-        QCOMPARE(dialog->size(), QSize(725, 600));
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog));
         dialog->setGeometry(140, 120, 800, 640);
@@ -653,7 +652,6 @@ private slots:
         const std::string table = "<table border=\"1\"><tr><td>";
         const std::string untable = "</td></tr></table>";
         QTest::newRow("19 tables, 286 bytes") << nested("<table><tr><td>", "", 19);
-        QTest::newRow("25 tables") << nested(table, untable, 25);
         QTest::newRow("100 tables") << nested(table, untable, 100);
         QTest::newRow("10000 tables") << nested(table, untable, 10000);
         QTest::newRow("10000 lists") << nested("<ul><li><blockquote>", "", 10000);
