@@ -31,14 +31,17 @@ const char* const kCommands[] = {"info",
                                  "--json drives --bay 2"};
 
 TEST(CliViaHelper, EveryOneDeviceCommandPrintsWhatItPrintsDirectly) {
-    for (const std::string profile : {"healthy", "degraded", "new", "too-large"}) {
-        for (const std::string command : kCommands) {
-            std::vector<std::string> args = testkit::words("--disk-number 1 " + command);
-            args.insert(args.begin(), {"--emulated", "failing," + profile});
-            const Outcome direct = cli(args);
-            args.push_back("--via-helper");
-            EXPECT_EQ(direct, cli(args)) << profile << " " << command;
-            EXPECT_FALSE(direct.second.empty());
+    for (const std::string& profile : sim::profileNames()) {
+        for (const std::string block : {"512", "4096"}) {
+            for (const std::string command : kCommands) {
+                std::vector<std::string> args =
+                    testkit::words("--block-size " + block + " --disk-number 1 " + command);
+                args.insert(args.begin(), {"--emulated", "failing," + profile});
+                const Outcome direct = cli(args);
+                args.push_back("--via-helper");
+                EXPECT_EQ(direct, cli(args)) << profile << " " << block << " " << command;
+                EXPECT_FALSE(direct.second.empty());
+            }
         }
     }
 }
