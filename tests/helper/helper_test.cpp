@@ -329,10 +329,6 @@ struct StreamRig {
         EXPECT_TRUE(io::helper::decode(body.data(), body.size(), &a));
         return a;
     }
-    Answer ask(const Request& q) {
-        send(io::helper::frame(io::helper::encode(q)));
-        return receive();
-    }
     // Until the server has taken every byte sent and looked at the clock twice since: it
     // has started timing them.
     void waitTaken() {
