@@ -310,7 +310,7 @@ void plan(const fs::path& dir, Guest* g, sim::DiskFileSystem::Files* files,
 
 // Plugs the hot disk in once watch has made its first scan, out while the device answers
 // a command (the hook holds the command's write for a second), and in again; each step
-// once the guest has seen the one before.
+// once watch and the monitor in the guest have seen the one before.
 class HotPlug {
 public:
     HotPlug(Guest* g, const fs::path& dir)
