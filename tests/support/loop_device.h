@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -37,37 +36,25 @@ public:
     // blockSize 0 keeps the loop's default (512). Returns an errno value.
     int attach(const std::string& backing, uint32_t blockSize, bool directIo) {
         const int file = ::open(backing.c_str(), O_RDWR | O_CLOEXEC | (directIo ? O_DIRECT : 0));
-        if (file < 0)
-            return errno;
         const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-        int err = control < 0 ? errno : EBUSY;
+        int err = file < 0 || control < 0 ? errno : EBUSY;
         // Another process may take the free number first: then ask again.
-        for (int attempt = 0; control >= 0 && err == EBUSY && attempt < 20; ++attempt) {
+        for (int attempt = 0; err == EBUSY && attempt < 20; ++attempt) {
             const int n = ioctl(control, LOOP_CTL_GET_FREE);
-            if (n < 0) {
-                err = errno;
-                break;
-            }
             const std::string path = "/dev/loop" + std::to_string(n);
-            const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-            if (fd < 0) {
-                err = errno;
-                continue;
-            }
-            loop_config config;
-            std::memset(&config, 0, sizeof config);
+            const int fd = n < 0 ? -1 : ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+            loop_config config{};
             config.fd = uint32_t(file);
             config.block_size = blockSize;
             config.info.lo_flags = directIo ? LO_FLAGS_DIRECT_IO : 0;
-            err = ioctl(fd, LOOP_CONFIGURE, &config) == 0 ? 0 : errno;
-            ::close(fd);
+            err = fd >= 0 && ioctl(fd, LOOP_CONFIGURE, &config) == 0 ? 0 : errno;
             if (err == 0) {
                 number_ = n;
                 path_ = path;
             }
+            ::close(fd);
         }
-        if (control >= 0)
-            ::close(control);
+        ::close(control);
         ::close(file);
         return err;
     }

@@ -89,10 +89,28 @@ while read -r kind label name rest; do
             say "@@END $label $rc"
             ;;
         hotplug)
-            # watch's events as they come, while the host plugs a disk in, out and in
-            # again: the first list, the first scan, in, out, in. While it is in the first
-            # time, exchanges with it run one after another until it is pulled out.
-            mkfifo /run/events
+            # The monitor (NAME is the hot device's serial) and watch, each forwarding its
+            # lines as they come, while the host plugs a disk in, out and in again: watch
+            # says the first list, the first scan, in, out, in; the monitor its first round,
+            # then the disk found, gone and back. While it is in the first time, exchanges
+            # with it run one after another until it is pulled out. The monitor's first round
+            # is over before watch starts, so that the disk comes in while both follow.
+            mkfifo /run/events /run/said
+            drivelore-cli monitor --interval 300 --state-dir /run/monitor 2>/run/said >&2 &
+            m=$!
+            while read -r l; do
+                echo "$l" >>/run/monitor.log
+                say "@@MONITOR $l"
+            done </run/said &
+            q=$!
+            : >>/run/monitor.log
+            n=0
+            p=-1
+            until [ "$(grep -c "" /run/monitor.log)" -eq $p ] && [ $p -gt 0 ] || [ $n -ge 60 ]; do
+                p=$(grep -c "" /run/monitor.log)
+                n=$((n + 1))
+                sleep 1
+            done
             drivelore-cli --json watch --interval 600000 >/run/events 2>/dev/null &
             w=$!
             while read -r l; do
@@ -103,7 +121,9 @@ while read -r kind label name rest; do
             : >>/run/watch
             n=0
             x=
-            while [ "$(grep -c DeviceListChanged /run/watch)" -lt 5 ] && [ $n -lt 1200 ]; do
+            while { [ "$(grep -c DeviceListChanged /run/watch)" -lt 5 ] ||
+                [ "$(grep -c "$name" /run/monitor.log)" -lt 3 ]; } && [ $n -lt 1200 ] &&
+                kill -0 $m 2>/dev/null; do
                 if [ -z "$x" ] && [ "$(grep -c DeviceListChanged /run/watch)" -ge 3 ] &&
                     x=$(disk hot); then
                     while drivelore-cli --disk $x info >/dev/null 2>&1; do :; done &
@@ -114,8 +134,10 @@ while read -r kind label name rest; do
             done
             [ -z "$x" ] || kill $e 2>/dev/null
             say "@@DISK hot $(disk hot) -"
-            kill $w
-            wait $r
+            # Quiet afterwards too: a few more of the monitor's rounds.
+            sleep 1
+            kill $w $m
+            wait $r $q
             say "@@WATCHED $n"
             ;;
         reset) kill -USR1 "$(cat /run/$name.pid)" && sleep 0.2 ;;
@@ -123,10 +145,7 @@ while read -r kind label name rest; do
         core)
             # The core over every disk while NAME's handler answers nothing: stopped once
             # the first scan has listed it, started again when the probe is done.
-            letters=abcdefghijklmnopqrstuvwxyz
-            d=$(disk $name)
-            before=${letters%%${d#/dev/sd}*}
-            drivelore-vmcore --go /run/go --first ${#before} --limit 40 >/run/core 2>&1 &
+            drivelore-vmcore --go /run/go --first $name --limit 40 >/run/core 2>&1 &
             n=0
             until [ -s /run/core ] || [ $n -ge 600 ]; do
                 n=$((n + 1))
