@@ -9,6 +9,7 @@
 #include <map>
 #include <tuple>
 
+#include "dcp/decoders.h"
 #include "dcp/dispatch.h"
 #include "dcp/payload.h"
 #include "rig.h"
@@ -318,6 +319,9 @@ TEST_P(Device, RefusalsAndFailuresLeaveNoRecordAndNoOpenDisk) {
         EXPECT_FALSE(ask(Unknown(type), drl::UnsupportedRequest)) << type;
     EXPECT_FALSE(ask(impostor, drl::InvalidArgument));
     EXPECT_FALSE(ask(rebuild, drl::InvalidArgument));
+    dcp::DcpRespDriveInfo* drive = nullptr;  // the decoder checks the bay on its own too
+    EXPECT_EQ(drl::InvalidArgument, dcp::decodeDriveInfo(rig.handle.get(), blockSize,
+                                                         dcp::DcpReqGetDriveInfo(4), &drive));
     EXPECT_EQ(0u, rig.disk->counters().total());
     EXPECT_TRUE(device->requests.empty());
 
