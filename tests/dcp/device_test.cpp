@@ -9,6 +9,7 @@
 #include <map>
 #include <tuple>
 
+#include "dcp/decoders.h"
 #include "dcp/dispatch.h"
 #include "dcp/payload.h"
 #include "rig.h"
@@ -306,7 +307,7 @@ TEST_P(Device, RefusalsAndFailuresLeaveNoRecordAndNoOpenDisk) {
     // Refused before the device is touched. The type picks the decoder; an object of
     // another class must not get that far.
     struct Unknown : dcp::DcpRequest {
-        Unknown() : DcpRequest(7) {}
+        explicit Unknown(uint32_t type) : DcpRequest(type) {}
     };
     dcp::DcpReqGetInfo impostor;
     impostor.type = dcp::TypeInitConfiguration;
@@ -314,9 +315,13 @@ TEST_P(Device, RefusalsAndFailuresLeaveNoRecordAndNoOpenDisk) {
     rebuild.type = dcp::TypeGetInfo;
     EXPECT_FALSE(ask(dcp::DcpReqGetDriveInfo(4), drl::InvalidArgument));
     EXPECT_FALSE(ask(dcp::DcpReqInitConfiguration(0, 0), drl::InvalidArgument));
-    EXPECT_FALSE(ask(Unknown(), drl::UnsupportedRequest));
+    for (uint32_t type : {0u, 7u})
+        EXPECT_FALSE(ask(Unknown(type), drl::UnsupportedRequest)) << type;
     EXPECT_FALSE(ask(impostor, drl::InvalidArgument));
     EXPECT_FALSE(ask(rebuild, drl::InvalidArgument));
+    dcp::DcpRespDriveInfo* drive = nullptr;  // the decoder checks the bay on its own too
+    EXPECT_EQ(drl::InvalidArgument, dcp::decodeDriveInfo(rig.handle.get(), blockSize,
+                                                         dcp::DcpReqGetDriveInfo(4), &drive));
     EXPECT_EQ(0u, rig.disk->counters().total());
     EXPECT_TRUE(device->requests.empty());
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -20,6 +21,7 @@
 namespace drltest {
 
 using namespace corvane;
+using drl::DrlDevId;
 
 // Just enough of a device for the core: identity, and initialisation that makes it go
 // silent until told to come back.
@@ -65,36 +67,51 @@ private:
 };
 
 struct Seen {
-    uint32_t type;
-    uint32_t commId;
-    drl::DrlDevId devId;
-    uint32_t responseType;
-    uint32_t result;
+    uint32_t type, commId = 0, responseType = 0, result = 0;
 };
 
+// Registered on `core` (when given) for its lifetime, the greeting dropped; `order` logs
+// which recorder heard each event.
 class Recorder : public drl::DrlNotifier {
 public:
+    explicit Recorder(drl::CvnStorageManager* core = nullptr, std::vector<Recorder*>* order = {})
+        : core_(core), order_(order) {
+        if (core_)
+            core_->addNotifier(this);
+        take();
+    }
+    ~Recorder() override {
+        if (core_)
+            core_->removeNotifier(this);
+    }
     void notify(const drl::DrlEvent& event) override {
-        std::lock_guard<std::mutex> lock(m);
-        Seen s{event.type, 0, 0, 0, 0};
+        std::lock_guard<std::mutex> lock(m_);
+        Seen s{event.type};
         if (event.type == drl::AsyncCommResult || event.type == drl::RequestDone) {
             const auto& e = static_cast<const drl::DrlEventAsyncComm&>(event);
-            s.commId = e.commId;
-            s.devId = e.devId;
-            s.responseType = e.response ? e.response->type : 0;
-            s.result = e.result;
+            EXPECT_EQ(0u, e.devId);
+            s = {event.type, e.commId, e.response ? e.response->type : 0, e.result};
         }
-        events.push_back(s);
-        if (log)
-            log->push_back(this);
+        events_.push_back(s);
+        if (order_)
+            order_->push_back(this);
     }
     std::vector<Seen> take() {
-        std::lock_guard<std::mutex> lock(m);
-        return std::exchange(events, {});
+        std::lock_guard<std::mutex> lock(m_);
+        return std::exchange(events_, {});
     }
-    std::mutex m;
-    std::vector<Seen> events;
-    std::vector<Recorder*>* log = nullptr;
+    std::vector<uint32_t> types() {
+        std::vector<uint32_t> out;
+        for (const Seen& s : take())
+            out.push_back(s.type);
+        return out;
+    }
+
+private:
+    drl::CvnStorageManager* core_;
+    std::vector<Recorder*>* order_;
+    std::mutex m_;
+    std::vector<Seen> events_;
 };
 
 // A core on emulated disks with a manual clock: every step lets the worker run exactly
@@ -112,23 +129,24 @@ protected:
     }
 
     std::shared_ptr<CoreDevice> attach(unsigned disk, uint8_t seed, uint32_t blockSize = 512) {
-        auto device = std::make_shared<CoreDevice>(seed);
-        attach(disk, device, blockSize);
-        return device;
+        return attach(disk, std::make_shared<CoreDevice>(seed), blockSize);
     }
-    void attach(unsigned disk, std::shared_ptr<sim::CommandHandler> handler,
-                uint32_t blockSize = 512) {
+    std::shared_ptr<CoreDevice> attach(unsigned disk, std::shared_ptr<CoreDevice> device,
+                                       uint32_t blockSize = 512) {
         auto d = std::make_shared<sim::EmulatedDisk>(blockSize, 1 << 20);
         d->fillWithPattern(disk + 1);
-        d->setFirmware(std::make_shared<sim::Firmware>(blockSize, 1 << 20, std::move(handler)));
+        d->setFirmware(std::make_shared<sim::Firmware>(blockSize, 1 << 20, device));
         platform->plug(disk, d);
+        return device;
     }
 
-    void start() {
+    void start(bool settled = true) {
         core.reset(drl::CvnStorageManager::create(
             os::DeviceListener::create(os::DeviceSource::InProcess)));
         ASSERT_TRUE(core);
         ASSERT_TRUE(clock.waitForSleepers(1));
+        if (settled)
+            settle();
     }
     // One worker cycle after ms of time.
     void step(uint32_t ms = 10) {
@@ -148,15 +166,27 @@ protected:
         EXPECT_TRUE(disk->waitForHeld(1));
         return disk;
     }
+    // A synchronous request; a record comes exactly with Ok.
+    uint32_t run(DrlDevId id, const dcp::DcpRequest& request) {
+        dcp::DcpResponse* out = nullptr;
+        const uint32_t result = core->execute(id, &request, &out);
+        EXPECT_EQ(result == drl::Ok, out && out->type == request.type) << result;
+        delete out;
+        return result;
+    }
 
-    std::vector<drl::DrlDevId> devices() {
-        std::vector<drl::DrlDevId> out;
-        EXPECT_EQ(drl::Ok, core->getDevices(&out));
+    // Device -> disk number, as listed.
+    std::map<DrlDevId, int> listing() {
+        std::vector<DrlDevId> ids;
+        EXPECT_EQ(drl::Ok, core->getDevices(&ids));
+        std::map<DrlDevId, int> out;
+        for (DrlDevId id : ids)
+            out[id] = diskOf(id);
         return out;
     }
     drl::CvnStorageManagerImpl& impl() { return static_cast<drl::CvnStorageManagerImpl&>(*core); }
     // Disk number of a device, or -1 when it is not listed.
-    int diskOf(drl::DrlDevId id) {
+    int diskOf(DrlDevId id) {
         drl::DeviceRecord r;
         return impl().lookup(id, &r) ? int(r.driveNumber) : -1;
     }
@@ -166,5 +196,8 @@ protected:
     std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
     std::unique_ptr<drl::CvnStorageManager> core;
 };
+
+using Listing = std::map<DrlDevId, int>;
+using Types = std::vector<uint32_t>;
 
 }  // namespace drltest

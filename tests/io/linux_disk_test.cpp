@@ -1,66 +1,29 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <new>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "io/debug.h"
 #include "io/passthrough.h"
-#include "io/rawfile.h"
 
 using namespace corvane;
-
-// This file replaces operator new and delete with malloc and free; gcc cannot see that
-// the pair belongs together.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-// Makes the n-th allocation of operator new from now on fail (0: none), as a process that
-// runs out of memory sees it.
-namespace {
-thread_local int failAllocation = 0;
-
-void* allocate(std::size_t size) {
-    if (failAllocation > 0 && --failAllocation == 0)
-        return nullptr;
-    return std::malloc(size ? size : 1);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* p = allocate(size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
 struct TempImage {
-    TempImage(size_t bytes, char fill) {
+    TempImage(size_t bytes, char fill, const char* name = "disk.img") {
         char dir[] = "/tmp/drl-linux-disk-XXXXXX";
         EXPECT_NE(nullptr, mkdtemp(dir));
         folder = dir;
-        path = folder + "/disk.img";
+        path = folder + "/" + name;
         std::ofstream(path, std::ios::binary) << std::string(bytes, fill);
     }
     ~TempImage() { std::filesystem::remove_all(folder); }
@@ -77,12 +40,13 @@ int descriptorOf(const std::string& path) {
     return -1;
 }
 
-// A disk image is never written (nor cut): it is opened read-only.
-TEST(LinuxDisk, ImagesAreOpenedReadOnly) {
-    TempImage image(512 * 64, 'x');
-    auto platform = io::makeLinuxPlatform();
+// A disk image is never written (nor cut): it is opened read-only. No SCSI behind a file:
+// VERIFY reads instead. By number only block devices count.
+TEST(LinuxDisk, ImagesAreReadOnlyDisksWithoutScsi) {
+    TempImage image(512 * 64, 'x', "sdd");
+    io::setPlatform(io::makeLinuxPlatform(image.folder + "/sd%c"));
     int err = 0;
-    std::unique_ptr<io::Disk> disk = platform->openPath(image.path, &err);
+    io::UniqueDrive disk(io::openDrivePath(image.path, &err));
     ASSERT_NE(nullptr, disk) << err;
     const int fd = descriptorOf(image.path);
     ASSERT_GE(fd, 0);
@@ -94,6 +58,16 @@ TEST(LinuxDisk, ImagesAreOpenedReadOnly) {
     EXPECT_EQ(0u, done);
     EXPECT_EQ(0, disk->readAt(block.data(), 512, 512, &done));
     EXPECT_EQ(std::string(512, 'x'), std::string(block.begin(), block.end()));
+    uint64_t size = 0;
+    EXPECT_TRUE(io::getDiskSize(disk.get(), &size) && size == 512u * 64u) << size;
+    EXPECT_EQ(io::ScsiOk, io::verifyBlocks(disk.get(), 63, 1));
+    EXPECT_NE(io::ScsiOk, io::verifyBlocks(disk.get(), 64, 1));
+    for (const auto& [number, error] : {std::make_pair(2u, ENOENT), {3u, ENOTBLK}, {26u, ENODEV}}) {
+        EXPECT_EQ(nullptr, io::openPhysicalDrive(number, &err));
+        EXPECT_EQ(error, err) << number;
+    }
+    disk.reset();
+    io::setPlatform(nullptr);
 }
 
 // Linux frees a descriptor even when close fails; closing it again would close whatever
@@ -215,54 +189,6 @@ TEST(LinuxDisk, PlatformUsesTheGenericNodeOrSaysOnceThatThereIsNone) {
         EXPECT_EQ(hasGeneric ? 0u : 1u, notes.size()) << "once per disk";
     }
     io::setDebugSink(nullptr);
-}
-
-// A disk that records what the wrapper asks of it.
-class RecordingDisk : public io::Disk {
-public:
-    int close() override { return 0; }
-    int blockSize(uint32_t* out) override { return *out = 512, 0; }
-    int sizeBytes(uint64_t* out) override { return *out = 4096, 0; }
-    int scsi(sg_io_hdr_t*) override { return ENOTTY; }
-    int readAt(void*, size_t, uint64_t, size_t* done) override { return *done = 0, 0; }
-    int writeAt(const void*, size_t, uint64_t, size_t* done) override { return *done = 0, 0; }
-    int flush() override { return 0; }
-    int lock(uint32_t) override { return 0; }
-    int unlock() override { return 0; }
-    int truncate(uint64_t length) override {
-        lengths.push_back(length);
-        return refuse;
-    }
-    std::string path() const override { return "recording"; }
-    std::vector<uint64_t> lengths;
-    int refuse = 0;
-};
-
-TEST(RawFile, TruncateEndsTheFileAtThePosition) {
-    RecordingDisk disk;
-    auto file = io::rawfile::wrapHandle(&disk, false);
-    ASSERT_EQ(io::RawOk, file->seek(1000, 0));
-    EXPECT_EQ(io::RawOk, file->truncate());
-    ASSERT_EQ(io::RawOk, file->seek(-24, 1));
-    disk.refuse = EIO;
-    EXPECT_EQ(io::RawSystemError, file->truncate());
-    EXPECT_EQ((std::vector<uint64_t>{1000, 976}), disk.lengths);
-    file->close();
-    EXPECT_EQ(io::RawClosed, file->truncate());
-    EXPECT_EQ(2u, disk.lengths.size());
-}
-
-// Each allocation of the wrapper may fail; the answer is null, never an exception.
-TEST(RawFile, WrapHandleAnswersNullWhenMemoryRunsOut) {
-    RecordingDisk disk;
-    for (int n = 1; n <= 2; ++n) {
-        std::shared_ptr<io::IoFeatures<31>> file;
-        failAllocation = n;
-        EXPECT_NO_THROW(file = io::rawfile::wrapHandle(&disk, false)) << n;
-        failAllocation = 0;
-        EXPECT_EQ(nullptr, file) << n;
-    }
-    EXPECT_NE(nullptr, io::rawfile::wrapHandle(&disk, false));
 }
 
 }  // namespace

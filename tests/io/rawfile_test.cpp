@@ -1,15 +1,49 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "io/rawfile.h"
 #include "sim/emulated_disk.h"
 
 using namespace corvane;
 using io::IoFeatures;
+
+// This file replaces operator new and delete with malloc and free; gcc cannot see that
+// the pair belongs together.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// Makes the n-th allocation of operator new from now on fail (0: none), as a process that
+// runs out of memory sees it.
+namespace {
+thread_local int failAllocation = 0;
+
+void* allocate(std::size_t size) {
+    if (failAllocation > 0 && --failAllocation == 0)
+        return nullptr;
+    return std::malloc(size ? size : 1);
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* p = allocate(size))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -113,6 +147,54 @@ TEST_F(RawFileTest, OnlyAnOwningWrapperClosesTheHandle) {
     file.reset();
     EXPECT_EQ(before, disk.use_count());
     EXPECT_EQ(nullptr, io::rawfile::wrapHandle(nullptr, false));
+}
+
+// A disk that records what the wrapper asks of it.
+class RecordingDisk : public io::Disk {
+public:
+    int close() override { return 0; }
+    int blockSize(uint32_t* out) override { return *out = 512, 0; }
+    int sizeBytes(uint64_t* out) override { return *out = 4096, 0; }
+    int scsi(sg_io_hdr_t*) override { return ENOTTY; }
+    int readAt(void*, size_t, uint64_t, size_t* done) override { return *done = 0, 0; }
+    int writeAt(const void*, size_t, uint64_t, size_t* done) override { return *done = 0, 0; }
+    int flush() override { return 0; }
+    int lock(uint32_t) override { return 0; }
+    int unlock() override { return 0; }
+    int truncate(uint64_t length) override {
+        lengths.push_back(length);
+        return refuse;
+    }
+    std::string path() const override { return "recording"; }
+    std::vector<uint64_t> lengths;
+    int refuse = 0;
+};
+
+TEST(RawFile, TruncateEndsTheFileAtThePosition) {
+    RecordingDisk disk;
+    auto file = io::rawfile::wrapHandle(&disk, false);
+    ASSERT_EQ(io::RawOk, file->seek(1000, 0));
+    EXPECT_EQ(io::RawOk, file->truncate());
+    ASSERT_EQ(io::RawOk, file->seek(-24, 1));
+    disk.refuse = EIO;
+    EXPECT_EQ(io::RawSystemError, file->truncate());
+    EXPECT_EQ((std::vector<uint64_t>{1000, 976}), disk.lengths);
+    file->close();
+    EXPECT_EQ(io::RawClosed, file->truncate());
+    EXPECT_EQ(2u, disk.lengths.size());
+}
+
+// Each allocation of the wrapper may fail; the answer is null, never an exception.
+TEST(RawFile, WrapHandleAnswersNullWhenMemoryRunsOut) {
+    RecordingDisk disk;
+    for (int n = 1; n <= 2; ++n) {
+        std::shared_ptr<io::IoFeatures<31>> file;
+        failAllocation = n;
+        EXPECT_NO_THROW(file = io::rawfile::wrapHandle(&disk, false)) << n;
+        failAllocation = 0;
+        EXPECT_EQ(nullptr, file) << n;
+    }
+    EXPECT_NE(nullptr, io::rawfile::wrapHandle(&disk, false));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // Talks to an emulated device the way the host does (executeCommand on an opened disk)
-// and reads the payloads by offset, independently of the host's decoders.
+// and reads the payloads by offset, independently of the host's decoders; the emulated
+// disk's kernel rules, and the exchanges' data safety under faults.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <tuple>
@@ -16,6 +19,7 @@
 #include "io/passthrough.h"
 #include "os/manual_clock.h"
 #include "sim/profiles.h"
+#include "tests/dcp/rig.h"
 
 using namespace corvane;
 
@@ -77,6 +81,11 @@ protected:
     std::tuple<int, int, int> progress() {
         const Payload p = must(request(dcp::SubGetProgress));
         return {p[0], p[1], int(le(p, 2, 2))};
+    }
+    // RAID status and ready for rebuild (info bytes 112 and 115).
+    std::pair<int, int> raid() {
+        const Payload p = info();
+        return {p[112], p[115]};
     }
     // The outcome bytes of a rebuild and an initialisation request.
     int rebuild() { return must(request(dcp::SubRebuild))[0]; }
@@ -156,15 +165,10 @@ TEST_P(Payloads, InformationByOffset) {
 // The status follows the drives: a set that loses members degrades, then fails; a drive
 // of another set shows up as a second set.
 TEST_P(Payloads, DrivesComingAndGoing) {
-    // RAID status (byte 112) and ready for rebuild (byte 115).
-    auto status = [&] {
-        const Payload p = info();
-        return std::make_pair(int(p[112]), p[115] != 0);
-    };
     attach("healthy");
     const std::string model2 = model().drive(2).model;
     model().pullDrive(2);
-    EXPECT_EQ(std::make_pair(2, false), status()) << "nothing to rebuild onto";
+    EXPECT_EQ(std::make_pair(2, 0), raid()) << "nothing to rebuild onto";
     const Payload pulled = drive(2);
     EXPECT_EQ(0, pulled[0]);
     EXPECT_EQ(model2, text(pulled, 26, 40)) << "stale details behind a cleared present flag";
@@ -172,16 +176,16 @@ TEST_P(Payloads, DrivesComingAndGoing) {
     sim::Drive blank = sim::makeDrive(sim::kDrive4TB, 99, 2);
     blank.member = sim::Member::Inactive;
     model().insertDrive(2, blank);
-    EXPECT_EQ(std::make_pair(2, true), status());
+    EXPECT_EQ(std::make_pair(2, 1), raid());
     EXPECT_EQ(3, drive(2)[183]);
     model().pullDrive(0);
-    EXPECT_EQ(std::make_pair(4, false), status()) << "two members missing";
+    EXPECT_EQ(std::make_pair(4, 0), raid()) << "two members missing";
 
     sim::Drive stranger = sim::makeDrive(sim::kDrive4TB, 7, 0);
     stranger.member = sim::Member::Active;
     stranger.raidSetId = "CVN-R5-00C0FFEE";
     model().insertDrive(0, stranger);
-    EXPECT_EQ(5, status().first) << "more than one RAID set";
+    EXPECT_EQ(5, raid().first) << "more than one RAID set";
 
     model().setDrive(3, sim::Drive{});
     for (unsigned bay : {3u, 4u, 200u}) {
@@ -276,13 +280,9 @@ TEST(ProfileCatalogue, SerialNumbersAndRefusals) {
     }
 }
 
-using LongOperations = Payloads;
-INSTANTIATE_TEST_SUITE_P(Setups, LongOperations,
-                         ::testing::Combine(::testing::Values(512u, 4096u), ::testing::Bool()));
-
 // Refusals as the outcome bytes allow start nothing and keep the device answering; an
 // accepted initialisation silences it, then it returns with a new set.
-TEST_P(LongOperations, InitialisationSilencesTheDeviceThenItReturnsReconfigured) {
+TEST_P(Payloads, InitialisationSilencesTheDeviceThenItReturnsReconfigured) {
     attach("healthy");
     EXPECT_EQ(2, init(le(info(), 120, 4), sim::kCapacityMaximize)) << "a set kept as it is";
     attach("new");
@@ -291,35 +291,49 @@ TEST_P(LongOperations, InitialisationSilencesTheDeviceThenItReturnsReconfigured)
     EXPECT_EQ(2, init(le(info(), 120, 4), sim::kCapacityMaximize)) << "three drives are no set";
     EXPECT_EQ(2, rebuild()) << "no set to rebuild";
 
-    const std::pair<uint8_t, uint64_t> cases[] = {
-        {sim::kCapacityMaximize, 3 * sim::kDrive4TB},
-        {sim::kCapacityLimit, sim::kLimit32BitLba},
-        {sim::kCapacityMultiple, 5 * sim::kLimit32BitLba},
+    // A set too large for the host says so in the info sector only; shrunk, it may be
+    // initialised again.
+    const struct {
+        const char* profile;
+        uint8_t capacityByte;
+        uint64_t capacity;
+        bool tooLarge;
+    } cases[] = {
+        {"new", sim::kCapacityMaximize, 3 * sim::kDrive4TB, false},
+        {"new", sim::kCapacityLimit, sim::kLimit32BitLba, false},
+        {"new", sim::kCapacityMultiple, 5 * sim::kLimit32BitLba, false},
+        {"too-large", sim::kCapacityLimit, sim::kLimit32BitLba, true},
     };
-    for (const auto& [capacityByte, capacity] : cases) {
-        SCOPED_TRACE(int(capacityByte));
-        attach("new");
-        const Payload before = info();
-        const uint32_t key = le(before, 120, 4);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.profile << " " << int(c.capacityByte));
+        attach(c.profile);
+        uint8_t flag = 0x77;
+        const auto before = send(request(dcp::SubGetInfo), &flag);
+        ASSERT_TRUE(before);
+        EXPECT_EQ(c.tooLarge && inBand, flag);
+        EXPECT_EQ(c.tooLarge, osSize() < le(*before, 124, 8));
+        const uint32_t key = le(*before, 120, 4);
         // A stale key, its top byte wrong, capacity bytes not offered.
-        for (const auto& [k, c] : {std::make_pair(key ^ 1, capacityByte),
-                                   {key ^ 0x80000000u, capacityByte},
+        for (const auto& [k, b] : {std::make_pair(key ^ 1, c.capacityByte),
+                                   {key ^ 0x80000000u, c.capacityByte},
                                    {key, 0},
                                    {key, 4}}) {
-            EXPECT_EQ(3, init(k, c)) << k << " " << int(c);
+            EXPECT_EQ(3, init(k, b)) << k << " " << int(b);
         }
-        ASSERT_EQ(1, init(key, capacityByte));
+        ASSERT_EQ(1, init(key, c.capacityByte));
         for (uint8_t sub = dcp::SubGetInfo; sub <= dcp::SubGetStatusText; ++sub)
             EXPECT_FALSE(send(request(sub))) << "sub-command " << int(sub);
         clock.advance(29999);
         EXPECT_FALSE(answers());
         clock.advance(1);
 
-        const Payload after = info();
-        EXPECT_NE(key, le(after, 120, 4)) << "a new configuration key";
-        EXPECT_EQ(std::make_pair(1, 0), std::make_pair(int(after[112]), int(after[114])));
-        EXPECT_EQ(capacity, le(after, 124, 8));
-        EXPECT_EQ(capacity, osSize());
+        const auto after = send(request(dcp::SubGetInfo), &flag);
+        ASSERT_TRUE(after);
+        EXPECT_EQ(0, flag);
+        EXPECT_NE(key, le(*after, 120, 4)) << "a new configuration key";
+        EXPECT_EQ(
+            std::make_tuple(1, c.tooLarge, c.capacity, c.capacity),
+            std::make_tuple(int((*after)[112]), (*after)[114] != 0, le(*after, 124, 8), osSize()));
         const std::string setId = text(drive(0), 152, 30);
         EXPECT_FALSE(setId.empty());
         for (unsigned bay = 0; bay < sim::kBays; ++bay) {
@@ -328,36 +342,19 @@ TEST_P(LongOperations, InitialisationSilencesTheDeviceThenItReturnsReconfigured)
         }
         EXPECT_EQ(std::make_tuple(4, 3, 10000), progress());
     }
-}
-
-TEST_P(LongOperations, ShrinkingASetTheHostCannotAddress) {
-    attach("too-large");
-    uint8_t flag = 0x77;
-    const auto before = send(request(dcp::SubGetInfo), &flag);
-    ASSERT_TRUE(before);
-    EXPECT_EQ(inBand ? 1 : 0, flag) << "the flag travels only in the info sector";
-    EXPECT_LT(osSize(), le(*before, 124, 8));
-    ASSERT_EQ(1, init(le(*before, 120, 4), sim::kCapacityLimit));
-    clock.advance(30000);
-    const auto after = send(request(dcp::SubGetInfo), &flag);
-    ASSERT_TRUE(after);
-    EXPECT_EQ(0, flag);
-    EXPECT_EQ(sim::kLimit32BitLba, le(*after, 124, 8));
-    EXPECT_EQ(sim::kLimit32BitLba, osSize());
-    EXPECT_NE(0, (*after)[114]) << "may be initialised again";
 
     // A multiple of 2.2 TB wraps to nothing at all for this host: no medium, so only the
     // vendor command still reaches the device.
-    ASSERT_EQ(1, init(le(*after, 120, 4), sim::kCapacityMultiple));
+    ASSERT_EQ(1, init(le(info(), 120, 4), sim::kCapacityMultiple));
     clock.advance(30000);
     EXPECT_EQ(0u, osSize());
     EXPECT_EQ(!inBand, answers());
 }
 
-TEST_P(LongOperations, RebuildRunsThroughItsPhases) {
+TEST_P(Payloads, RebuildRunsThroughItsPhases) {
     attach("degraded");
     ASSERT_EQ(1, rebuild());
-    EXPECT_EQ(std::make_pair(3, 0), std::make_pair(int(info()[112]), int(info()[115])));
+    EXPECT_EQ(std::make_pair(3, 0), raid());
     EXPECT_EQ(2, drive(2)[183]);
     // {ms to step, phase, percent}: Preparing for 10 s, then 180 s in progress.
     const std::array<int, 3> steps[] = {{0, 1, 0},        {9999, 1, 0},     {1, 2, 0},
@@ -369,8 +366,7 @@ TEST_P(LongOperations, RebuildRunsThroughItsPhases) {
             EXPECT_EQ(1, rebuild()) << "already under way; it goes on undisturbed";
         }
     }
-    const Payload after = info();
-    EXPECT_EQ(std::make_pair(1, 0), std::make_pair(int(after[112]), int(after[115])));
+    EXPECT_EQ(std::make_pair(1, 0), raid());
     const Payload rebuilt = drive(2);
     EXPECT_EQ(1, rebuilt[183]);
     EXPECT_EQ(text(drive(0), 152, 30), text(rebuilt, 152, 30));
@@ -379,18 +375,18 @@ TEST_P(LongOperations, RebuildRunsThroughItsPhases) {
     EXPECT_EQ(2, rebuild()) << "nothing left to rebuild";
 }
 
-TEST_P(LongOperations, RebuildsThatDoNotComplete) {
+TEST_P(Payloads, RebuildsThatDoNotComplete) {
     attach("rebuild-fails");
     ASSERT_EQ(1, rebuild());
     clock.advance(100000);
     EXPECT_EQ(std::make_tuple(5, 4, 4150), progress()) << "Failed";
-    EXPECT_EQ(std::make_pair(2, 0), std::make_pair(int(info()[112]), int(info()[115])));
+    EXPECT_EQ(std::make_pair(2, 0), raid());
     EXPECT_EQ(4, drive(2)[183]) << "the new drive failed";
 
     attach("rebuild-too-small");
     ASSERT_EQ(1, rebuild()) << "accepted, then given up";
     EXPECT_EQ(std::make_tuple(5, 5, 0), progress()) << "Disk Too Small";
-    EXPECT_EQ(2, info()[112]);
+    EXPECT_EQ(2, raid().first);
     EXPECT_EQ(3, drive(2)[183]);
 
     attach("degraded");
@@ -406,7 +402,151 @@ TEST_P(LongOperations, RebuildsThatDoNotComplete) {
     EXPECT_GT(reached, 0);
     model().pullDrive(2);
     EXPECT_EQ(std::make_tuple(5, 4, reached), progress());
-    EXPECT_EQ(2, info()[112]);
+    EXPECT_EQ(2, raid().first);
+}
+
+// An echoing device, so that an answer shows which request it belongs to.
+struct EchoRig : dcptest::Rig {
+    EchoRig(uint32_t blockSize, uint64_t blocks)
+        : Rig(blockSize, std::make_shared<sim::EchoHandler>(), 0, false, blocks) {}
+};
+
+// Thousands of exchanges against a device that misbehaves at random: whatever the
+// outcome, no byte the user owns changes, and an Ok result always carries the answer to
+// the request that was sent.
+class DataSafety : public ::testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(BlockSizes, DataSafety, ::testing::Values(512u, 4096u));
+
+TEST_P(DataSafety, RandomFaultsNeverTouchUserData) {
+    const uint32_t blockSize = GetParam();
+    EchoRig rig(blockSize, 4096);
+    std::mt19937 rng(12345 + blockSize);
+    auto chance = [&](int percent) { return int(rng() % 100) < percent; };
+    int outcomes[7] = {};
+    using F = sim::TransportFaults;
+    const std::pair<bool F::*, int> percentages[] = {
+        {&F::directRefused, 75},   {&F::ignoreCommands, 10}, {&F::garbleAnswer, 8},
+        {&F::wrongTag, 8},         {&F::statusNotOne, 5},    {&F::badResponseChecksum, 5},
+        {&F::badInfoSignature, 4}, {&F::badInfoChecksum, 4}};
+    for (int round = 0; round < 3000; ++round) {
+        sim::TransportFaults f;
+        for (const auto& [fault, percent] : percentages)
+            f.*fault = chance(percent);
+        f.tagZeroReads = chance(15) ? int(rng() % 5) : 0;
+        rig.firmware->setFaults(f);
+        rig.disk->setSgIoSupported(!chance(15));
+        // Now and then one read, write, SCSI request or size query fails.
+        const int failOp = chance(20) ? int(rng() % 4) : -1;
+        const int failAt = int(rng() % 4);
+        int seen = 0;
+        rig.disk->setFaultInjector([&](sim::DiskOp op, uint64_t) {
+            const sim::DiskOp ops[] = {sim::DiskOp::Read, sim::DiskOp::Write, sim::DiskOp::Scsi,
+                                       sim::DiskOp::Size};
+            return failOp >= 0 && op == ops[failOp] && seen++ == failAt ? EIO : 0;
+        });
+
+        io::UniqueDrive h(io::openPhysicalDrive(0, nullptr));
+        uint8_t request[8], response[490], expected[490];
+        std::generate(request, request + 8, [&] { return uint8_t(rng()); });
+        const auto r =
+            dcp::executeCommand(h.get(), blockSize, 1, request, 8, response, 490, nullptr, 2);
+        ASSERT_LT(r, 7u);
+        ++outcomes[r];
+        if (r == dcp::TransportOk) {
+            // The whole echo, or its first 256 bytes and zeros (the direct transport).
+            sim::EchoHandler::expected(request, expected);
+            ASSERT_EQ(0, std::memcmp(response, expected, 256)) << "round " << round;
+            ASSERT_TRUE(std::memcmp(response + 256, expected + 256, 234) == 0 ||
+                        std::all_of(response + 256, response + 490, [](uint8_t b) { return !b; }));
+        }
+    }
+    rig.disk->setFaultInjector(nullptr);
+    EXPECT_TRUE(rig.disk->changedBlocks(rig.firmware->reservedBlocks()).empty());
+    // The run went through every kind of ending.
+    for (uint32_t r : {dcp::TransportOk, dcp::InfoSectorInvalid, dcp::MailboxNotReady,
+                       dcp::NotAnswered, dcp::IoFailed}) {
+        EXPECT_GT(outcomes[r], 10) << dcp::transportResultName(r);
+    }
+}
+
+// The kernel's rules for O_DIRECT transfers and SG_IO requests, and a disk that goes away.
+TEST(EmulatedDisk, KernelRules) {
+    EchoRig rig(4096, 64);
+    int err = 0;
+    auto h = rig.platform->openDisk(0, &err);
+    ASSERT_TRUE(h);
+    alignas(4096) static uint8_t buffer[2 * 4096];
+    size_t done = 0;
+    EXPECT_EQ(EINVAL, h->readAt(buffer + 512, 4096, 0, &done)) << "buffer aligned to 512 only";
+    EXPECT_EQ(EINVAL, h->readAt(buffer, 512, 0, &done));
+    EXPECT_EQ(EINVAL, h->writeAt(buffer, 4096, 512, &done));
+    EXPECT_EQ(0, h->readAt(buffer, 2 * 4096, 63 * 4096, &done));
+    EXPECT_EQ(4096u, done) << "short read at the end";
+    EXPECT_EQ(0, h->readAt(buffer, 4096, 64 * 4096, &done));
+    EXPECT_EQ(0u, done);
+    EXPECT_EQ(ENOSPC, h->writeAt(buffer, 4096, 64 * 4096, &done));
+
+    sg_io_hdr_t hdr{};
+    uint8_t cdb[10] = {0x2F};
+    hdr.interface_id = 'Q';
+    hdr.cmdp = cdb;
+    hdr.cmd_len = 10;
+    EXPECT_EQ(ENOSYS, h->scsi(&hdr)) << "not an SG_IO request";
+
+    rig.platform->unplug(0);
+    EXPECT_EQ(ENODEV, h->readAt(buffer, 4096, 0, &done));
+    EXPECT_EQ(nullptr, rig.platform->openDisk(0, &err));
+    EXPECT_EQ(ENOENT, err);
+}
+
+// The detector follows each exchange to its end, restore included, and never takes an
+// exchange that ended, or whose handle closed, for one still running. A step is a handle
+// and what it does to the mailbox: R read, r read fails, C a command sector written (bad
+// checksum: never answered), A an answerable one, Z zeros, z a write that fails, X close.
+TEST(EmulatedDisk, MailboxDetectorFollowsExchangesToTheirEnd) {
+    const struct {
+        const char* name;
+        bool staleCommand;  // the mailbox already holds a command sector
+        const char* steps;
+        bool overlap;
+    } cases[] = {
+        {"answered at the read-back", false, "0A 0R 1R", false},
+        {"untaken, restored", false, "0C 0R 0Z 1R", false},
+        {"a stale command sector restored", true, "0R 0C 0R 0C 1R", false},
+        {"read-back failed", false, "0C 0r 1R", false},
+        {"restore failed, handle closed", false, "0C 0R 0z 0X 1R", false},
+        {"the same handle twice", false, "0C 0R 0Z 0C 0R", false},
+        {"read before the restore", false, "0C 0R 1R", true},
+        {"write before the read-back", false, "0C 1Z", true},
+        {"read before the read-back", false, "0C 1R", true},
+    };
+    alignas(4096) static uint8_t command[4096], answerable[4096], zeros[4096], buffer[4096];
+    std::memcpy(command, dcp::kCommandSignature, 16);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EchoRig rig(4096, 64);
+        int err = 0;
+        std::unique_ptr<io::Disk> handles[2] = {rig.platform->openDisk(0, &err),
+                                                rig.platform->openDisk(0, &err)};
+        const uint8_t request[8] = {1};
+        dcp::buildCommandSector(answerable, 4096, rig.firmware->tag(), 1, request, 8);
+        const uint64_t at = rig.firmware->mailboxLba() * 4096;
+        if (c.staleCommand)
+            rig.disk->poke(at / 4096, command);
+        size_t done = 0;
+        for (const char* s = c.steps; s[0]; s += s[2] ? 3 : 2) {
+            io::Disk& h = *handles[s[0] - '0'];
+            const bool fails = s[1] == 'r' || s[1] == 'z';
+            rig.disk->setFaultInjector([fails](sim::DiskOp, uint64_t) { return fails ? EIO : 0; });
+            const uint8_t* written = s[1] == 'C' ? command : s[1] == 'A' ? answerable : zeros;
+            const int rc = s[1] == 'X'                  ? h.close()
+                           : s[1] == 'R' || s[1] == 'r' ? h.readAt(buffer, 4096, at, &done)
+                                                        : h.writeAt(written, 4096, at, &done);
+            ASSERT_EQ(fails ? EIO : 0, rc) << s[1];
+        }
+        rig.disk->setFaultInjector(nullptr);
+        EXPECT_EQ(c.overlap, rig.disk->overlapDetected());
+    }
 }
 
 }  // namespace
