@@ -1,11 +1,6 @@
 // The main window, the program entry and the demo's rig, over emulated devices with the
 // clock stepped by hand.
 #include <pwd.h>
-#include <sys/stat.h>
-#include <QAction>
-#include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
@@ -17,44 +12,28 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
-#include <QStyleFactory>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <deque>
-#include <memory>
 #include <mutex>
 
-#include "app/demo/demorig.h"
 #include "app/demo/scaledclock.h"
 #include "app/demo/scenes.h"
-#include "app/drl.h"
 #include "app/entry.h"
 #include "app/prompts.h"
-#include "app/singleinstance.h"
-#include "app/storagemanager.h"
-#include "dialogs/deviceinfodialog.h"
-#include "drl/storage_manager.h"
 #include "next_modal.h"
-#include "os/device_listener.h"
-#include "os/manual_clock.h"
-#include "settings/folder.h"
 #include "settings/intlist.h"
 #include "settings/kvstore.h"
 #include "sim/device_model.h"
-#include "tests/support/fake_prompts.h"
 #include "widgets/tcellitems.h"
-#include "widgets/ttableview.h"
+#include "window_rig.h"
 
-using namespace corvane;
+using namespace apptest;
 
 namespace {
-
-os::ManualClock* theClock = nullptr;
 
 // Clicks a button of the next message box; *seen tells whether one came (5 s at most).
 std::shared_ptr<QString> answerNextBox(QMessageBox::StandardButton b) {
@@ -67,15 +46,6 @@ std::shared_ptr<QString> answerNextBox(QMessageBox::StandardButton b) {
         return box->button(b);
     });
     return seen;
-}
-
-QString statusText(DRL& w, int row) {
-    return w.findChild<TTableView*>(QStringLiteral("tbv_devs"))->itemText(row, 3);
-}
-
-QVariant cell(DRL& w, int row, int column) {
-    auto* t = w.findChild<TTableView*>(QStringLiteral("tbv_devs"));
-    return t->model()->index(row, column).data();
 }
 
 // The program's own run stops its core without a test stepping the clock.
@@ -155,36 +125,9 @@ QList<QPair<QString, double>> inkLines(const QImage& image, const QRect& region)
 
 }  // namespace
 
-class MainWindowTest : public QObject {
+class MainWindowTest : public QObject, WindowRig {
     Q_OBJECT
 
-private:
-    std::unique_ptr<QTemporaryDir> folder_;
-    std::unique_ptr<demo::DemoRig> rig_;
-    std::unique_ptr<DRL> window_;
-    FakePrompts prompts_;
-
-    TTableView* table() { return window_->findChild<TTableView*>(QStringLiteral("tbv_devs")); }
-    QAction* action(const char* name) { return window_->findChild<QAction*>(QLatin1String(name)); }
-
-    // Lets the worker run its cycles over ms of emulated time, one second at a time.
-    void step(uint32_t ms) {
-        for (uint32_t done = 0; done < ms; done += 1000) {
-            theClock->advance(std::min<uint32_t>(1000, ms - done));
-            QVERIFY(theClock->waitForSleepers(1));
-        }
-    }
-    void openWindow(int rows) {
-        window_ = std::make_unique<DRL>();
-        window_->show();
-        step(1000);  // the worker's first scan
-        QTRY_COMPARE(table()->rowCount(), rows);
-    }
-    void closeWindow() {
-        theClock->setAutoAdvance(true);
-        window_.reset();
-        theClock->setAutoAdvance(false);
-    }
     // Which of the context menu's actions are enabled over the row.
     QList<bool> contextOffers(int row) {
         const QPoint at = table()->visualRect(table()->model()->index(row, 1)).center();
@@ -215,25 +158,9 @@ private slots:
     void init() {
         QTest::failOnWarning(
             QRegularExpression(QStringLiteral("connectSlotsByName|QObject::connect")));
-        folder_ = std::make_unique<QTemporaryDir>();
-        setSettingsFolder(folder_->path().toStdString());
-        rig_ = std::make_unique<demo::DemoRig>();
-        StorageManager::setCoreFactory([] {
-            return drl::CvnStorageManager::create(
-                os::DeviceListener::create(os::DeviceSource::InProcess));
-        });
-        prompts_ = FakePrompts();
-        TPrompts::install(&prompts_);
+        setUp();
     }
-    void cleanup() {
-        closeWindow();
-        DeviceInfoDialog::destroyAll();
-        StorageManager::destroyInstance();
-        releaseSettings();
-        rig_.reset();
-        TPrompts::install(nullptr);
-        QVERIFY2(prompts_.unexpected.isEmpty(), qPrintable(prompts_.unexpected.join(',')));
-    }
+    void cleanup() { tearDown(); }
 
     void profileRows_data() {
         QTest::addColumn<QString>("profile");
@@ -264,22 +191,22 @@ private slots:
         const int disk = rig_->plug(profile);
         openWindow(1);
         const sim::Identity id = rig_->model(unsigned(disk))->identity();
-        QCOMPARE(statusText(*window_, 0), status);
-        QCOMPARE(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)), warningIcon);
+        QCOMPARE(statusText(0), status);
+        QCOMPARE(isCellItem<TIconWithStringItem>(cell(0, 3)), warningIcon);
         QVERIFY(table()->itemText(0, 1).startsWith(QString::fromStdString(id.model) + "\n"));
         QVERIFY(table()->itemText(0, 1).contains("\nSerial#: "));
         QVERIFY(table()->itemText(0, 2).startsWith("RAID-5\nDrive Count: 4\n"));
         // Every model the emulator reports has its picture compiled in.
-        QVERIFY(!cellItem<TPixmapItem>(cell(*window_, 0, 0)).pixmap().isNull());
+        QVERIFY(!cellItem<TPixmapItem>(cell(0, 0)).pixmap().isNull());
         if (warningIcon)
-            QVERIFY(!cellItem<TIconWithStringItem>(cell(*window_, 0, 3)).icon().isNull());
+            QVERIFY(!cellItem<TIconWithStringItem>(cell(0, 3)).icon().isNull());
         // An operation's end keeps the warning rule.
         DcpRespProgress done;
         done.operation = dcp::TypeRebuild;
         done.phase = dcp::PhaseFailed;
         window_->deviceStatusChange(0, done);
-        QCOMPARE(statusText(*window_, 0), "RAID Rebuild Failed\n" + status);
-        QCOMPARE(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)), warningIcon);
+        QCOMPARE(statusText(0), "RAID Rebuild Failed\n" + status);
+        QCOMPARE(isCellItem<TIconWithStringItem>(cell(0, 3)), warningIcon);
     }
 
     // Rules the profiles do not reach, through the slot the adapter's updates arrive at.
@@ -328,8 +255,8 @@ private slots:
         info->hostBus = bus;
         info->raidStatus = raidStatus;
         window_->deviceChange(0, info.get());
-        QCOMPARE(statusText(*window_, 0), status);
-        QCOMPARE(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)), warningIcon);
+        QCOMPARE(statusText(0), status);
+        QCOMPARE(isCellItem<TIconWithStringItem>(cell(0, 3)), warningIcon);
     }
 
     void deviceTextsAndUnknownDevices() {
@@ -340,7 +267,7 @@ private slots:
         info->model = "NO-SUCH-MODEL";
         info->productName = "<b>bold</b> & co";
         window_->deviceChange(0, info.get());
-        QVERIFY(cellItem<TPixmapItem>(cell(*window_, 0, 0)).pixmap().isNull());
+        QVERIFY(cellItem<TPixmapItem>(cell(0, 0)).pixmap().isNull());
         QVERIFY(table()->itemText(0, 1).contains("&lt;b&gt;bold&lt;/b&gt; &amp; co"));
 
         // Signals about devices without a row leave every cell alone.
@@ -360,8 +287,8 @@ private slots:
         QVERIFY(prompts_.kinds.isEmpty());
 
         window_->deviceInitializing(0);
-        QCOMPARE(statusText(*window_, 0), QStringLiteral("Initializing... Please wait."));
-        QVERIFY(isCellItem<TStringItem>(cell(*window_, 0, 3)));
+        QCOMPARE(statusText(0), QStringLiteral("Initializing... Please wait."));
+        QVERIFY(isCellItem<TStringItem>(cell(0, 3)));
     }
 
     void emptyListDisablesDeviceActions() {
@@ -448,13 +375,11 @@ private slots:
 
         // Preparing, then progress in the row, then Completed with the refreshed status.
         step(16000);
-        QTRY_VERIFY(isCellItem<TProgressbarWithStringItem>(cell(*window_, row, 3)));
-        QCOMPARE(statusText(*window_, row), QStringLiteral("Rebuilding RAID... Please wait."));
-        const qint32 early =
-            cellItem<TProgressbarWithStringItem>(cell(*window_, row, 3)).progress();
+        QTRY_VERIFY(isCellItem<TProgressbarWithStringItem>(cell(row, 3)));
+        QCOMPARE(statusText(row), QStringLiteral("Rebuilding RAID... Please wait."));
+        const qint32 early = cellItem<TProgressbarWithStringItem>(cell(row, 3)).progress();
         step(40000);
-        QTRY_VERIFY(cellItem<TProgressbarWithStringItem>(cell(*window_, row, 3)).progress() >
-                    early);
+        QTRY_VERIFY(cellItem<TProgressbarWithStringItem>(cell(row, 3)).progress() > early);
 
         QSignalSpy lists(StorageManager::instance(), &StorageManager::deviceListChange);
         step(200000);
@@ -463,8 +388,7 @@ private slots:
         const int now = rowWithModelOf(degraded);
         QVERIFY(now >= 0);
         // The list refresh kept the selection; the Completed line heads the new status.
-        QTRY_COMPARE(statusText(*window_, now),
-                     QStringLiteral("RAID Rebuild Completed\nRAID Normal"));
+        QTRY_COMPARE(statusText(now), QStringLiteral("RAID Rebuild Completed\nRAID Normal"));
         QCOMPARE(table()->selectedRows().value(0).row(), now);
         QVERIFY(!action("a_rebuild_raid")->isEnabled());
     }
@@ -482,7 +406,7 @@ private slots:
         done.operation = dcp::TypeRebuild;
         done.phase = dcp::PhaseCompleted;
         window_->deviceStatusChange(0, done);
-        QCOMPARE(statusText(*window_, 0),
+        QCOMPARE(statusText(0),
                  "RAID Rebuild Completed\n" + kRed.arg(QStringLiteral("RAID Degraded")));
         QVERIFY(!action("a_rebuild_raid")->isEnabled());
     }
@@ -614,7 +538,7 @@ private slots:
             prompts_.boxes.at(0).endsWith("drives.\n" + identity.at(0) + ", " + identity.at(2)));
         QCOMPARE(rig_->model(fresh)->requests(dcp::SubInitConfiguration), 1u);
         QCOMPARE(rig_->model(healthy)->requests(dcp::SubInitConfiguration), 0u);
-        QCOMPARE(statusText(*window_, 1), QStringLiteral("Initializing... Please wait."));
+        QCOMPARE(statusText(1), QStringLiteral("Initializing... Please wait."));
         QVERIFY(!action("a_init_raid")->isEnabled());
         QCOMPARE(contextOffers(1), (QList<bool>{false, false, true}));
         window_->rebuild_device_clicked();  // as a stale enable would
@@ -623,7 +547,7 @@ private slots:
                  "another request.");
 
         step(62000);  // the core looks again after its minute
-        QTRY_COMPARE(statusText(*window_, rowWithModelOf(fresh)), QStringLiteral("RAID Normal"));
+        QTRY_COMPARE(statusText(rowWithModelOf(fresh)), QStringLiteral("RAID Normal"));
         QTRY_VERIFY(!StorageManager::instance()->isDeviceBusy(0));
         QCOMPARE(table()->selectedRows().value(0).row(), rowWithModelOf(fresh));
         QCOMPARE(prompts_.kinds.size(), 3);
@@ -640,9 +564,9 @@ private slots:
         rig_->plug("new");
         step(2000);
         QTRY_COMPARE(table()->rowCount(), 3);
-        QVERIFY(statusText(*window_, 0).startsWith(kRed.arg("RAID Degraded")));
-        QCOMPARE(statusText(*window_, 1), QStringLiteral("RAID Normal"));
-        QCOMPARE(statusText(*window_, 2), QStringLiteral("RAID Status Unknown"));
+        QVERIFY(statusText(0).startsWith(kRed.arg("RAID Degraded")));
+        QCOMPARE(statusText(1), QStringLiteral("RAID Normal"));
+        QCOMPARE(statusText(2), QStringLiteral("RAID Status Unknown"));
         QCOMPARE(table()->selectedRows().value(0).row(), 0);
         QVERIFY(action("a_rebuild_raid")->isEnabled());
     }
@@ -655,11 +579,11 @@ private slots:
         step(2000);  // scanned; the refresh waits for the event loop
         rig_->setIgnoring(disk, true);
         QTRY_COMPARE(table()->rowCount(), 2);
-        QCOMPARE(statusText(*window_, 0), "RAID Normal\n" + kRed.arg("Device Not Answering"));
-        QVERIFY(isCellItem<TIconWithStringItem>(cell(*window_, 0, 3)));
+        QCOMPARE(statusText(0), "RAID Normal\n" + kRed.arg("Device Not Answering"));
+        QVERIFY(isCellItem<TIconWithStringItem>(cell(0, 3)));
         rig_->setIgnoring(disk, false);
         action("a_rescan_devices")->trigger();
-        QTRY_COMPARE(statusText(*window_, 0), QStringLiteral("RAID Normal"));
+        QTRY_COMPARE(statusText(0), QStringLiteral("RAID Normal"));
     }
 
     void closeQuestionAndSettings() {
@@ -805,21 +729,20 @@ private slots:
         openWindow(1);
         rig_->failDrive(disk, 1);
         step(61000);  // the periodic information query
-        QTRY_VERIFY(statusText(*window_, 0).startsWith(kRed.arg("RAID Degraded")));
+        QTRY_VERIFY(statusText(0).startsWith(kRed.arg("RAID Degraded")));
         rig_->replaceDrive(disk, 1);
         step(61000);
-        QTRY_VERIFY(
-            statusText(*window_, 0).endsWith("<font color=\"green\">Ready for Rebuild</font>"));
+        QTRY_VERIFY(statusText(0).endsWith("<font color=\"green\">Ready for Rebuild</font>"));
         rig_->setIgnoring(disk, true);
-        window_->findChild<QAction*>("a_rescan_devices")->trigger();
+        action("a_rescan_devices")->trigger();
         step(2000);
         QTRY_COMPARE(table()->rowCount(), 0);
         rig_->setIgnoring(disk, false);
         rig_->pullDrive(disk, 0);
-        window_->findChild<QAction*>("a_rescan_devices")->trigger();
+        action("a_rescan_devices")->trigger();
         step(2000);
         QTRY_COMPARE(table()->rowCount(), 1);
-        QVERIFY(statusText(*window_, 0).startsWith(kRed.arg("RAID Failed")));
+        QVERIFY(statusText(0).startsWith(kRed.arg("RAID Failed")));
     }
 
     // The program's own run: exceptions, an unusable settings file, SIGTERM.
@@ -965,25 +888,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    // Settings, lock and socket in a folder of their own, before Qt reads the variables.
-    QTemporaryDir home;
-    const QByteArray root = home.path().toLocal8Bit();
-    QDir().mkpath(home.filePath("config"));
-    QDir().mkpath(home.filePath("run"));
-    ::chmod(QFile::encodeName(home.filePath("run")).constData(), 0700);
-    qputenv("HOME", root);
-    qputenv("XDG_CONFIG_HOME", root + "/config");
-    qputenv("XDG_RUNTIME_DIR", root + "/run");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static os::ManualClock clock;
-    os::ScopedClock useClock(clock);
-    theClock = &clock;
-    const QByteArray key = "drl-window-test-" + QByteArray::number(getpid());
-    TSingleInstanceApp app(argc, argv, key.constData());
-    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    MainWindowTest test;
-    return QTest::qExec(&test, argc, argv);
+    return runWindowTests<MainWindowTest>(argc, argv, "drl-window-test-");
 }
 
 #include "tst_mainwindow.moc"
