@@ -63,29 +63,6 @@ private slots:
         ::formatGrouped(buffer + size, 0, value, '_');
         QCOMPARE(buffer[size], 'x');
     }
-
-    // Codes 3 and 7 have no operation of their own.
-    void operationsAndPhases() {
-        const QStringList names{
-            "Unknown",      "Get Device Information", "Get Drive Information", "Unknown",
-            "Get Progress", "RAID Initialization",    "RAID Rebuild",          "Unknown"};
-        const QStringList waits{"Unknown",
-                                "Getting device information... Please wait.",
-                                "Getting drive information... Please wait.",
-                                "Unknown",
-                                "Getting progress... Please wait.",
-                                "Initializing RAID... Please wait.",
-                                "Rebuilding RAID... Please wait.",
-                                "Unknown"};
-        for (uint code = 0; code < uint(names.size()); ++code) {
-            QCOMPARE(operationName(code), names[int(code)]);
-            QCOMPARE(operationWaitText(code), waits[int(code)]);
-        }
-        const QStringList phases{"Unknown", "Preparing",      "Progressing", "Completed",
-                                 "Failed",  "Disk Too Small", "Unknown"};
-        for (int phase = 0; phase < phases.size(); ++phase)
-            QCOMPARE(phaseText(uint32_t(phase)), phases[phase]);
-    }
 };
 
 int runTextsTests(int argc, char** argv) {
