@@ -136,10 +136,12 @@ private slots:
         rig_->plug("healthy");
         openWindow(1, 3000);
         auto* option = action("a_close_to_tray");
+        tray()->show();  // whether or not this platform has a tray
         QVERIFY(!option->isChecked());
+        QVERIFY(window_->close());
+        window_->show();
         option->setChecked(true);
         QVERIFY(settings().getBool("main_window", "close_to_tray", false));
-        tray()->show();  // whether or not this platform has a tray
         QVERIFY(!window_->close());
         QVERIFY(!window_->isVisible());
         emit tray()->activated(QSystemTrayIcon::Trigger);

@@ -63,6 +63,16 @@ private slots:
         ::formatGrouped(buffer + size, 0, value, '_');
         QCOMPARE(buffer[size], 'x');
     }
+
+    // Rounded to the nearest minute; whole hours say no minutes.
+    void timeLeft() {
+        const std::pair<uint32_t, const char*> cases[] = {
+            {59, "less than a minute left"}, {89, "about 1 min left"},
+            {90, "about 2 min left"},        {3599, "about 1 h left"},
+            {3660, "about 1 h 1 min left"},  {7169, "about 1 h 59 min left"}};
+        for (const auto& [seconds, text] : cases)
+            QCOMPARE(timeLeftText(seconds), QString::fromLatin1(text));
+    }
 };
 
 int runTextsTests(int argc, char** argv) {
