@@ -128,10 +128,14 @@ public:
             QCoreApplication::sendPostedEvents(nullptr, 0);
         }
     }
-    void step(uint32_t ms = 10) {
+    // One worker cycle ms later; what it posts waits for deliver().
+    void run(uint32_t ms) {
         clock.waitForSleepers(1);
         clock.advance(ms);
         clock.waitForSleepers(1);
+    }
+    void step(uint32_t ms = 10) {
+        run(ms);
         deliver();
     }
     // Past the listener's quiet second: the next cycle scans.

@@ -92,9 +92,7 @@ private slots:
         journal->take();
 
         // The scan finds the device; it stops answering before the GUI asks about it.
-        rig->clock.waitForSleepers(1);
-        rig->clock.advance(1001);
-        rig->clock.waitForSleepers(1);
+        rig->run(1001);
         a.emulated.disk->setFaultInjector([](sim::DiskOp, uint64_t) { return EIO; });
         rig->deliver();
         QCOMPARE(journal->take(), QStringList{"list:"});
@@ -226,9 +224,7 @@ private slots:
     void destroyedWithEventsQueued() {
         rig->plug(2, "healthy");
         listen();
-        rig->clock.waitForSleepers(1);
-        rig->clock.advance(60001);
-        rig->clock.waitForSleepers(1);
+        rig->run(60001);
         journal.reset();
         rig->clock.setAutoAdvance(true);  // the worker must leave its sleep to stop
         StorageManager::destroyInstance();

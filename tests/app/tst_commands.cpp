@@ -25,7 +25,7 @@ struct Case {
     QString prompts;
     QString last;   // "title|text" of the last box or question; %dev: the device's line
     int sent;       // rebuild: requests sent; init: the capacity on the wire, -1 none
-    QString after;  // busy (polled), initializing, still initializing or nothing
+    QString after;  // busy (polled), initializing, still (initializing) or nothing
 };
 
 }  // namespace
@@ -56,76 +56,57 @@ private slots:
         const QString rebuild =
             "Are you sure?|Are you sure you want to rebuild\nthe RAID configuration? "
             "Rebuilding\nwill alter data on the newly added drive.%dev";
-        const QString rebuildFailed =
-            "Rebuild Failure!|Failed to initiate a RAID rebuild!\nFailed with status error: %1.";
+        const QString rebuildUnsent = "Rebuild Failure!|Failed to initiate a RAID rebuild!";
+        const QString rebuildFailed = rebuildUnsent + "\nFailed with status error: %1.";
         const QString refusedSet = rebuildFailed.arg("Invalid/Unsupported Drive Set");
         const QString refusedFailed = rebuildFailed.arg("Rebuild Failed");
         const QString init =
             "Are you sure?|Are you sure you want to initialize a\nnew RAID configuration? "
             "Initialization\nwill destroy data on the drives.%dev";
-        const QString initFailed =
-            "Initialize Configuration Failure!|Failed to initialize configuration!\nFailed with "
-            "status error: Invalid/Unsupported Drive Set.";
-        const QString gone = "\nThe requested device is no longer attached.";
-        const QString silent = "\nThe requested device does not answer.";
-        const QString rebuildUnsent = "Rebuild Failure!|Failed to initiate a RAID rebuild!";
         const QString initUnsent =
             "Initialize Configuration Failure!|Failed to initialize configuration!";
-        const int limit = sim::kCapacityLimit;
-        const int maximize = sim::kCapacityMaximize;
-        const int multiple = sim::kCapacityMultiple;
-        QTest::newRow("rebuild, busy")
-            << Case{true, "degraded", "busy", {}, "failure", "Cannot Rebuild!" + busy, 0, "busy"};
-        QTest::newRow("rebuild, no") << Case{true, "degraded", "", {0}, "confirm", rebuild, 0, ""};
-        QTest::newRow("rebuild, yes")
-            << Case{true, "degraded", "", {1}, "confirm", rebuild, 1, "busy"};
-        QTest::newRow("rebuild refused, drive set")
-            << Case{true, "healthy", "", {1}, "confirm,failure", refusedSet, 1, ""};
-        QTest::newRow("rebuild refused, failed")
-            << Case{true, "degraded", "startFails", {1}, "confirm,failure", refusedFailed, 1, ""};
-        QTest::newRow("rebuild, vanished after yes") << Case{
-            true, "degraded", "vanishes", {1}, "confirm,failure", rebuildUnsent + silent, 0, ""};
-        QTest::newRow("rebuild, not answering") << Case{
-            true, "degraded", "silent", {1}, "confirm,failure", rebuildUnsent + silent, 0, ""};
-        QTest::newRow("rebuild, gone before") << Case{
-            true, "degraded", "gone", {}, "failure", "Cannot Rebuild!|" + gone.mid(1), 0, ""};
-        QTest::newRow("init, busy")
-            << Case{false, "new", "busy", {}, "failure", "Cannot Initialize!" + busy, -1, "busy"};
-        QTest::newRow("init, no") << Case{false, "new", "", {0}, "confirm", init, -1, ""};
-        QTest::newRow("init, capacity cancelled")
-            << Case{false, "new", "", {1, -1}, "confirm,capacity", init, -1, ""};
-        QTest::newRow("init, limit to 2.2TB")
-            << Case{false, "new", "", {1, 0}, "confirm,capacity", init, limit, "initializing"};
-        QTest::newRow("init, multiple of 2.2TB")
-            << Case{false, "new", "", {1, 1}, "confirm,capacity", init, multiple, "initializing"};
-        QTest::newRow("init, maximize")
-            << Case{false, "new", "", {1, 2}, "confirm,capacity", init, maximize, "initializing"};
-        QTest::newRow("init, small set, no choice")
-            << Case{false, "new", "smallDrives", {1}, "confirm", init, limit, "initializing"};
-        QTest::newRow("init refused") << Case{
-            false, "healthy", "", {1, 2}, "confirm,capacity,failure", initFailed, maximize, ""};
-        QTest::newRow("init, vanished after yes") << Case{
-            false, "new", "vanishes", {1, 1}, "confirm,capacity,failure", initUnsent + silent,
-            -1,    ""};
-        QTest::newRow("init, not answering")
-            << Case{false, "new", "silent", {1, 1}, "confirm,capacity,failure", initUnsent + silent,
-                    -1,    ""};
-        QTest::newRow("init, gone before") << Case{
-            false, "new", "gone", {}, "failure", "Cannot Initialize!|" + gone.mid(1), -1, ""};
+        const QString initFailed =
+            initUnsent + "\nFailed with status error: Invalid/Unsupported Drive Set.";
+        const QString gone = "The requested device is no longer attached.";
+        const QString silent = "\nThe requested device does not answer.";
+        const int limit = sim::kCapacityLimit, most = sim::kCapacityMaximize;
+        const QString cf = "confirm,failure", cc = "confirm,capacity", ccf = cc + ",failure";
+        const QString noRebuild = "Cannot Rebuild!", noInit = "Cannot Initialize!";
+        auto add = [](const char* name, const Case& c) { QTest::newRow(name) << c; };
+        add("rebuild, busy",
+            {true, "degraded", "busy", {}, "failure", noRebuild + busy, 0, "busy"});
+        add("rebuild, no", {true, "degraded", "", {0}, "confirm", rebuild, 0, ""});
+        add("rebuild, yes", {true, "degraded", "", {1}, "confirm", rebuild, 1, "busy"});
+        add("rebuild refused, drive set", {true, "healthy", "", {1}, cf, refusedSet, 1, ""});
+        add("rebuild refused, failed",
+            {true, "degraded", "startFails", {1}, cf, refusedFailed, 1, ""});
+        add("rebuild, vanished after yes",
+            {true, "degraded", "vanishes", {1}, cf, rebuildUnsent + silent, 0, ""});
+        add("rebuild, not answering",
+            {true, "degraded", "silent", {1}, cf, rebuildUnsent + silent, 0, ""});
+        add("rebuild, gone before",
+            {true, "degraded", "gone", {}, "failure", noRebuild + '|' + gone, 0, ""});
+        add("init, busy", {false, "new", "busy", {}, "failure", noInit + busy, -1, "busy"});
+        add("init, no", {false, "new", "", {0}, "confirm", init, -1, ""});
+        add("init, capacity cancelled", {false, "new", "", {1, -1}, cc, init, -1, ""});
+        add("init, limit to 2.2TB", {false, "new", "", {1, 0}, cc, init, limit, "initializing"});
+        add("init, multiple of 2.2TB",
+            {false, "new", "", {1, 1}, cc, init, sim::kCapacityMultiple, "initializing"});
+        add("init, maximize", {false, "new", "", {1, 2}, cc, init, most, "initializing"});
+        add("init, small set, no choice",
+            {false, "new", "smallDrives", {1}, "confirm", init, limit, "initializing"});
+        add("init refused", {false, "healthy", "", {1, 2}, ccf, initFailed, most, ""});
+        add("init, vanished after yes",
+            {false, "new", "vanishes", {1, 1}, ccf, initUnsent + silent, -1, ""});
+        add("init, not answering",
+            {false, "new", "silent", {1, 1}, ccf, initUnsent + silent, -1, ""});
+        add("init, gone before",
+            {false, "new", "gone", {}, "failure", noInit + '|' + gone, -1, ""});
         // An initialising device is busy until a refresh finds it answering.
-        QTest::newRow("init while initialising")
-            << Case{false,          "new",
-                    "initializing", {},
-                    "failure",      "Cannot Initialize!" + busy,
-                    limit,          "still initializing"};
-        QTest::newRow("rebuild while initialising") << Case{true,
-                                                            "new",
-                                                            "initializing",
-                                                            {},
-                                                            "failure",
-                                                            "Cannot Rebuild!" + busy,
-                                                            0,
-                                                            "still initializing"};
+        add("init while initialising",
+            {false, "new", "initializing", {}, "failure", noInit + busy, limit, "still"});
+        add("rebuild while initialising",
+            {true, "new", "initializing", {}, "failure", noRebuild + busy, 0, "still"});
     }
     void command() {
         QFETCH(Case, c);

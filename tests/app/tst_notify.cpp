@@ -1,40 +1,20 @@
 // Desktop notifications over a real session bus (a small notification server in this
 // process), the tray, closing to it, and the time left in the row and the device dialog;
 // over the demo's emulated devices with the clock stepped by hand.
-#include <sys/stat.h>
-#include <unistd.h>
-#include <QAction>
-#include <QApplication>
 #include <QDBusConnection>
-#include <QDir>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QStatusBar>
-#include <QStyleFactory>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
-#include <QTest>
-#include <memory>
 
-#include "app/demo/demorig.h"
-#include "app/drl.h"
-#include "app/prompts.h"
-#include "app/singleinstance.h"
-#include "app/storagemanager.h"
-#include "dialogs/deviceinfodialog.h"
-#include "drl/storage_manager.h"
-#include "os/device_listener.h"
-#include "os/manual_clock.h"
-#include "settings/folder.h"
 #include "settings/kvstore.h"
 #include "sim/device_model.h"
-#include "widgets/ttableview.h"
+#include "window_rig.h"
 
-using namespace corvane;
+using namespace apptest;
 
 namespace {
 
-os::ManualClock* theClock = nullptr;
 const char* const kServer = "drl-test-notification-server";
 
 // The freedesktop service, as far as a client sees it.
@@ -53,15 +33,6 @@ public slots:
     }
 };
 
-// Says yes to every question.
-struct YesPrompts : TPrompts {
-    void failure(QWidget*, const QString&, const QString&) override {}
-    bool confirm(QWidget*, const QString&, const QString&) override { return true; }
-    int chooseCapacity(QWidget*) override { return -1; }
-    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
-    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
-};
-
 // "about 1 h 5 min left" in seconds; -1 when the text has none.
 int secondsIn(const QString& text) {
     static const QRegularExpression re(QStringLiteral("about (?:(\\d+) h ?)?(?:(\\d+) min)? left"));
@@ -71,31 +42,17 @@ int secondsIn(const QString& text) {
 
 }  // namespace
 
-class NotifyTest : public QObject {
+class NotifyTest : public QObject, WindowRig {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> folder_;
-    std::unique_ptr<demo::DemoRig> rig_;
-    std::unique_ptr<DRL> window_;
-    YesPrompts prompts_;
     NotificationServer server_;
     bool bus_ = false;
 
-    TTableView* table() { return window_->findChild<TTableView*>(QStringLiteral("tbv_devs")); }
+public:
+    NotifyTest() { eachSecondDelivered_ = true; }
+
+private:
     QSystemTrayIcon* tray() { return window_->findChild<QSystemTrayIcon*>(QStringLiteral("tray")); }
-    void step(uint32_t ms) {
-        for (uint32_t done = 0; done < ms; done += 1000) {
-            theClock->advance(std::min<uint32_t>(1000, ms - done));
-            QVERIFY(theClock->waitForSleepers(1));
-            QCoreApplication::processEvents();
-        }
-    }
-    void openWindow() {
-        window_ = std::make_unique<DRL>();
-        window_->show();
-        step(3000);  // scanned, listed and every periodic query answered once
-        QTRY_COMPARE(table()->rowCount(), 1);
-    }
     QDBusConnection serverBus() {
         return QDBusConnection::connectToBus(QDBusConnection::SessionBus,
                                              QString::fromLatin1(kServer));
@@ -111,28 +68,14 @@ private slots:
                                    QDBusConnection::ExportAllSlots));
     }
     void init() {
-        folder_ = std::make_unique<QTemporaryDir>();
-        setSettingsFolder(folder_->path().toStdString());
-        rig_ = std::make_unique<demo::DemoRig>();
-        StorageManager::setCoreFactory([] {
-            return drl::CvnStorageManager::create(
-                os::DeviceListener::create(os::DeviceSource::InProcess));
-        });
-        TPrompts::install(&prompts_);
+        setUp();
         server_.summaries.clear();
         if (bus_)
             QVERIFY(serverBus().registerService(QStringLiteral("org.freedesktop.Notifications")));
     }
     void cleanup() {
-        theClock->setAutoAdvance(true);
-        window_.reset();
-        theClock->setAutoAdvance(false);
-        DeviceInfoDialog::destroyAll();
-        StorageManager::destroyInstance();
-        releaseSettings();
-        rig_.reset();
-        TPrompts::install(nullptr);
         serverBus().unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        tearDown();
     }
 
     // A drive fails: the set degrades, the drive fails and a failure is likely, one
@@ -142,8 +85,8 @@ private slots:
     void worseTransitionsNotifyOnce() {
         if (!bus_)
             QSKIP("no session bus: run under dbus-run-session (Debian's dbus package)");
-        const unsigned disk = unsigned(rig_->plug(QStringLiteral("healthy")));
-        openWindow();
+        const unsigned disk = unsigned(rig_->plug("healthy"));
+        openWindow(1, 3000);
         const QString fine = tray()->toolTip();
         rig_->failDrive(disk, 1);
         step(61000);
@@ -176,10 +119,11 @@ private slots:
     void failedRebuildNotifiesOnce() {
         if (!bus_)
             QSKIP("no session bus: run under dbus-run-session (Debian's dbus package)");
-        rig_->plug(QStringLiteral("rebuild-fails"));
-        openWindow();
+        rig_->plug("rebuild-fails");
+        openWindow(1, 3000);
         table()->selectRow(0);
-        window_->findChild<QAction*>(QStringLiteral("a_rebuild_raid"))->trigger();
+        prompts_.answers = {1};
+        action("a_rebuild_raid")->trigger();
         step(300000);
         QTRY_VERIFY(server_.summaries.contains(QStringLiteral("RAID Rebuild Failed")));
         step(120000);
@@ -189,13 +133,15 @@ private slots:
     // Off by default: closing quits. On, with a tray to come back from, closing hides the
     // window and the tray brings it back; the choice outlives the window.
     void closeToTray() {
-        rig_->plug(QStringLiteral("healthy"));
-        openWindow();
-        auto* option = window_->findChild<QAction*>(QStringLiteral("a_close_to_tray"));
+        rig_->plug("healthy");
+        openWindow(1, 3000);
+        auto* option = action("a_close_to_tray");
+        tray()->show();  // whether or not this platform has a tray
         QVERIFY(!option->isChecked());
+        QVERIFY(window_->close());
+        window_->show();
         option->setChecked(true);
         QVERIFY(settings().getBool("main_window", "close_to_tray", false));
-        tray()->show();  // whether or not this platform has a tray
         QVERIFY(!window_->close());
         QVERIFY(!window_->isVisible());
         emit tray()->activated(QSystemTrayIcon::Trigger);
@@ -203,30 +149,31 @@ private slots:
         // Exit from the tray, the window hidden, still ends the program.
         QVERIFY(!window_->close());
         QVERIFY(!QApplication::quitOnLastWindowClosed());
-        window_->findChild<QAction*>(QStringLiteral("a_exit"))->trigger();
+        action("a_exit")->trigger();
         QVERIFY(QApplication::quitOnLastWindowClosed());
     }
 
     // A two-hour rebuild: the row and the dialog say the time left, within 10 % of the
     // truth, until the rebuild stalls at 25 %; then neither says any.
     void timeLeftInRowAndDialog() {
-        const unsigned disk = unsigned(rig_->plug(QStringLiteral("degraded")));
+        const unsigned disk = unsigned(rig_->plug("degraded"));
         sim::Timings t;
         t.rebuildProgressMs = 2 * 3600 * 1000;
         rig_->model(disk)->setTimings(t);
         sim::ModelFaults f;
         f.rebuildStallsAt = 2500;
         rig_->model(disk)->setFaults(f);
-        openWindow();
+        openWindow(1, 3000);
         table()->selectRow(0);
-        window_->findChild<QAction*>(QStringLiteral("a_rebuild_raid"))->trigger();
-        window_->findChild<QAction*>(QStringLiteral("a_dev_info"))->trigger();
+        prompts_.answers = {1};
+        action("a_rebuild_raid")->trigger();
+        action("a_dev_info")->trigger();
         QCOMPARE(DeviceInfoDialog::registeredDevices().size(), 1);
         auto* label = DeviceInfoDialog::find(DeviceInfoDialog::registeredDevices().first())
                           ->findChild<QLabel*>(QStringLiteral("lb_time_left"));
         QVERIFY(label);
-        for (int minutes : {5, 10, 20}) {
-            step(minutes == 5 ? 5 * 60000 : (minutes == 10 ? 5 : 10) * 60000);
+        for (int minutes : {5, 5, 10}) {  // at 5, 10 and 20 min
+            step(minutes * 60000);
             const QString row = table()->itemText(0, 3);
             const double truth = (10000 - rig_->model(disk)->progress().percent) * 7200.0 / 10000;
             QVERIFY2(std::abs(secondsIn(row) - truth) <= 0.1 * truth, qPrintable(row));
@@ -241,24 +188,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    const QByteArray root = home.path().toLocal8Bit();
-    QDir().mkpath(home.filePath("config"));
-    QDir().mkpath(home.filePath("run"));
-    ::chmod(QFile::encodeName(home.filePath("run")).constData(), 0700);
-    qputenv("HOME", root);
-    qputenv("XDG_CONFIG_HOME", root + "/config");
-    qputenv("XDG_RUNTIME_DIR", root + "/run");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static os::ManualClock clock;
-    os::ScopedClock useClock(clock);
-    theClock = &clock;
-    const QByteArray key = "drl-notify-test-" + QByteArray::number(getpid());
-    TSingleInstanceApp app(argc, argv, key.constData());
-    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    NotifyTest test;
-    return QTest::qExec(&test, argc, argv);
+    return runWindowTests<NotifyTest>(argc, argv, "drl-notify-test-");
 }
 
 #include "tst_notify.moc"

@@ -64,27 +64,14 @@ private slots:
         QCOMPARE(buffer[size], 'x');
     }
 
-    // Codes 3 and 7 have no operation of their own.
-    void operationsAndPhases() {
-        const QStringList names{
-            "Unknown",      "Get Device Information", "Get Drive Information", "Unknown",
-            "Get Progress", "RAID Initialization",    "RAID Rebuild",          "Unknown"};
-        const QStringList waits{"Unknown",
-                                "Getting device information... Please wait.",
-                                "Getting drive information... Please wait.",
-                                "Unknown",
-                                "Getting progress... Please wait.",
-                                "Initializing RAID... Please wait.",
-                                "Rebuilding RAID... Please wait.",
-                                "Unknown"};
-        for (uint code = 0; code < uint(names.size()); ++code) {
-            QCOMPARE(operationName(code), names[int(code)]);
-            QCOMPARE(operationWaitText(code), waits[int(code)]);
-        }
-        const QStringList phases{"Unknown", "Preparing",      "Progressing", "Completed",
-                                 "Failed",  "Disk Too Small", "Unknown"};
-        for (int phase = 0; phase < phases.size(); ++phase)
-            QCOMPARE(phaseText(uint32_t(phase)), phases[phase]);
+    // Rounded to the nearest minute; whole hours say no minutes.
+    void timeLeft() {
+        const std::pair<uint32_t, const char*> cases[] = {
+            {59, "less than a minute left"}, {89, "about 1 min left"},
+            {90, "about 2 min left"},        {3599, "about 1 h left"},
+            {3660, "about 1 h 1 min left"},  {7169, "about 1 h 59 min left"}};
+        for (const auto& [seconds, text] : cases)
+            QCOMPARE(timeLeftText(seconds), QString::fromLatin1(text));
     }
 };
 
