@@ -275,7 +275,7 @@ void Monitor::start() {
 }
 
 void Monitor::poll() {
-    const auto snapshots = takeSnapshots(core_);
+    auto snapshots = takeSnapshots(core_);
     std::set<std::string> accounted;
     std::vector<history::Reading> readings;
     for (const DeviceSnapshot& s : snapshots) {
@@ -353,6 +353,40 @@ void Monitor::poll() {
     }
     keepHistory(readings);
     save();
+    followOverTime(snapshots);
+    lastRound_ = std::move(snapshots);
+}
+
+void Monitor::followOverTime(std::vector<DeviceSnapshot>& snapshots) {
+    const uint32_t tick = os::clock().tick();
+    std::set<std::string> kept;
+    for (DeviceSnapshot& s : snapshots) {
+        // A round without a progress answer keeps the run: the estimate itself ends when
+        // the reports stop.
+        if (!s.progress || s.progress->phase == dcp::PhaseProgressing) {
+            kept.insert(s.key);
+        }
+        if (s.progress && s.progress->phase == dcp::PhaseProgressing) {
+            drl::TimeLeftEstimator& estimate = timeLeft_[s.key];
+            estimate.report(s.progress->operation, s.progress->percent, tick);
+            s.secondsLeft = estimate.secondsLeft(tick);
+        }
+        const auto known = known_.find(s.key);
+        if (!s.info || known == known_.end()) {
+            continue;
+        }
+        DeviceSnapshot::Trends trends;
+        for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
+            trends.countersRising[bay] =
+                known->second.conditions.count("rising" + std::to_string(bay));
+            trends.temperatureHigh[bay] =
+                known->second.conditions.count("hot" + std::to_string(bay));
+        }
+        s.trends = trends;
+    }
+    for (auto it = timeLeft_.begin(); it != timeLeft_.end();) {
+        it = kept.count(it->first) ? std::next(it) : timeLeft_.erase(it);
+    }
 }
 
 void Monitor::observe(const std::string& serial, KnownDevice& device, bool firstSight,
@@ -363,28 +397,12 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
     device.conditions = conditions;
 
     // A long operation's end is news once; the RAID status carries the lasting state.
-    if (!firstSight && (seen.phase != before.phase || seen.operation != before.operation)) {
-        const bool init = seen.operation == dcp::TypeInitConfiguration;
-        const std::string name = init ? "initialization" : "rebuild";
-        const std::string what = dcp::operationText(seen.operation);
-        Event e{"", 3, serial, seen.model, seen.path, -1, "", false};
-        if (seen.phase == dcp::PhaseCompleted) {
-            e.name = name + "-completed";
-            e.severity = 5;
-            e.message = what + " Completed";
-        } else if (seen.phase == dcp::PhaseFailed) {
-            e.name = name + "-failed";
-            e.message = what + " Failed";
-        } else if (seen.phase == dcp::PhaseDiskTooSmall) {
-            e.name = name + "-disk-too-small";
-            e.message = what + " Failed: Disk Too Small";
-        }
-        if (!e.name.empty()) {
-            emit(e);
-        } else if (running(seen.phase) && !running(before.phase)) {
-            info("device " + serial + " (" + seen.model + " at " + seen.path + "): " + what +
-                 " started");
-            record(serial, -1, name + "-started", 6, what + " started");
+    if (const auto t = firstSight ? std::nullopt : operationEventText(before, seen)) {
+        if (t->severity == 6) {  // a start is noted, not told
+            info("device " + serial + " (" + seen.model + " at " + seen.path + "): " + t->message);
+            record(serial, -1, t->name, 6, t->message);
+        } else {
+            emit({t->name, t->severity, serial, seen.model, seen.path, -1, t->message, false});
         }
     }
 
@@ -431,9 +449,9 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
     }
 }
 
-Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDevice& device,
-                                       const std::string& key, int level, const std::string& was) {
-    Event e{"", level == 0 ? 5 : 3, serial, device.model, device.path, -1, "", false};
+EventText conditionEventText(const KnownDevice& device, const std::string& key, int level,
+                             const std::string& was) {
+    EventText e{"", level == 0 ? 5 : 3, -1, ""};
     const std::string wasText = was.empty() ? "" : " (was " + was + ")";
     if (key == "raid") {
         e.name = level == 0 ? "raid-normal" : level == 1 ? "raid-degraded" : "raid-failed";
@@ -492,6 +510,34 @@ Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDev
         }
     }
     return e;
+}
+
+std::optional<EventText> operationEventText(const KnownDevice& before, const KnownDevice& seen) {
+    if (seen.phase == before.phase && seen.operation == before.operation) {
+        return std::nullopt;
+    }
+    const bool init = seen.operation == dcp::TypeInitConfiguration;
+    const std::string name = init ? "initialization" : "rebuild";
+    const std::string what = dcp::operationText(seen.operation);
+    if (seen.phase == dcp::PhaseCompleted) {
+        return EventText{name + "-completed", 5, -1, what + " Completed"};
+    }
+    if (seen.phase == dcp::PhaseFailed) {
+        return EventText{name + "-failed", 3, -1, what + " Failed"};
+    }
+    if (seen.phase == dcp::PhaseDiskTooSmall) {
+        return EventText{name + "-disk-too-small", 3, -1, what + " Failed: Disk Too Small"};
+    }
+    if (running(seen.phase) && !running(before.phase)) {
+        return EventText{name + "-started", 6, -1, what + " started"};
+    }
+    return std::nullopt;
+}
+
+Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDevice& device,
+                                       const std::string& key, int level, const std::string& was) {
+    const EventText t = conditionEventText(device, key, level, was);
+    return Event{t.name, t.severity, serial, device.model, device.path, t.bay, t.message, false};
 }
 
 std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& serial,

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "drl/time_left.h"
 #include "monitor/history.h"
+#include "monitor/snapshot.h"
 
 namespace corvane::drl {
 class CvnStorageManagerImpl;
@@ -65,6 +67,22 @@ struct KnownDevice {
     std::map<std::string, Condition> conditions;
 };
 
+// One event as the monitor names, rates (journal priority) and words it.
+struct EventText {
+    std::string name;
+    int severity = 6;
+    int bay = -1;
+    std::string message;
+};
+
+// A device's condition `key` (raid, bay0..bay3, failure-likely, cache-disabled, rising0..3,
+// hot0..3, gone) reaching `level` (0 fine); `was` names the state before, or is empty.
+EventText conditionEventText(const KnownDevice& device, const std::string& key, int level,
+                             const std::string& was);
+// A long operation's phase that changed from `before`'s to `seen`'s: completed, failed, disk
+// too small or (severity 6) started; nothing for any other change.
+std::optional<EventText> operationEventText(const KnownDevice& before, const KnownDevice& seen);
+
 // Follows every device, keeps its last known state (also across restarts, in a state
 // file) and reports each change for the worse or the better as one line on `log` with
 // its journal priority, and through the configured program.
@@ -83,6 +101,9 @@ public:
     std::string statePath() const;
     std::string historyPath() const;
     const history::History& history() const { return history_; }
+    // The last round's snapshots, with what only a run over time tells: each progressing
+    // operation's time left and each drive's trend conditions.
+    const std::vector<DeviceSnapshot>& lastRound() const { return lastRound_; }
 
     // The state file's text, and the reverse (false with *why on anything but a whole
     // file of this version).
@@ -109,6 +130,8 @@ private:
                                                     const KnownDevice& device,
                                                     const KnownDevice& seen);
     void historySaid(bool ok, const std::string& message);
+    // Time left and trends into the round's snapshots.
+    void followOverTime(std::vector<DeviceSnapshot>& snapshots);
 
     // What the trend events compare a drive's readings with.
     struct Trend {
@@ -118,6 +141,8 @@ private:
         int64_t hotSinceMs = -1;
     };
     std::map<std::string, std::array<Trend, 4>> trends_;
+    std::map<std::string, drl::TimeLeftEstimator> timeLeft_;
+    std::vector<DeviceSnapshot> lastRound_;
     history::History history_;
     int64_t prunedMs_ = 0;
     drl::CvnStorageManagerImpl& core_;
