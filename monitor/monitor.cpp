@@ -308,7 +308,7 @@ void Monitor::poll() {
             device.gone = false;
             Event e{"device-back", 5, s.key, seen.model, seen.path, -1, "answers again", false};
             if (device.conditions.erase("gone")) {
-                emit(e);
+                tell(e);
             } else {
                 info("device " + s.key + " (" + seen.model + " at " + seen.path +
                      ") answers again");
@@ -341,7 +341,7 @@ void Monitor::poll() {
         for (const DeviceSnapshot& s : snapshots) {
             auto it = known_.find(s.key);
             if (s.info && it != known_.end()) {
-                emit({"test", 6, s.key, it->second.model, it->second.path, -1,
+                tell({"test", 6, s.key, it->second.model, it->second.path, -1,
                       "test event; the monitor calls the program like this for every change",
                       false});
                 ++sent;
@@ -402,7 +402,7 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
             info("device " + serial + " (" + seen.model + " at " + seen.path + "): " + t->message);
             record(serial, -1, t->name, 6, t->message);
         } else {
-            emit({t->name, t->severity, serial, seen.model, seen.path, -1, t->message, false});
+            tell({t->name, t->severity, serial, seen.model, seen.path, -1, t->message, false});
         }
     }
 
@@ -440,7 +440,7 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
         if (firstSight) {
             was.clear();
         }
-        emit(conditionEvent(serial, device, key, level, was));
+        tell(conditionEvent(serial, device, key, level, was));
         if (level > 0) {
             device.conditions[key] = {level, now()};
         } else {
@@ -617,7 +617,7 @@ void Monitor::remind(const std::string& serial, KnownDevice& device, const std::
     }
     Event e = conditionEvent(serial, device, key, it->second.level, "");
     e.reminder = true;
-    emit(e);
+    tell(e);
     it->second.reportedMs = t;
 }
 
@@ -633,11 +633,11 @@ void Monitor::lost(const std::string& serial, KnownDevice& device) {
         record(serial, -1, "device-lost", 6, "no longer answers");
         return;
     }
-    emit(conditionEvent(serial, device, "gone", 1, ""));
+    tell(conditionEvent(serial, device, "gone", 1, ""));
     device.conditions["gone"] = {1, now()};
 }
 
-void Monitor::emit(const Event& e) {
+void Monitor::tell(const Event& e) {
     const std::string subject =
         "device " + e.serial + " (" + e.model + " at " + e.path + "): " + e.message;
     log_ << "<" << e.severity << ">" << (e.reminder ? "reminder: " : "") << subject << " ["

@@ -113,7 +113,8 @@ public:
 
 private:
     struct Event;
-    void emit(const Event& event);
+    // Logs an event, keeps it in the history and runs the program for it.
+    void tell(const Event& event);
     void info(const std::string& line);
     void warn(const std::string& line);
     void observe(const std::string& serial, KnownDevice& device, bool firstSight,
