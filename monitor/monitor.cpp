@@ -540,15 +540,13 @@ Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDev
     return Event{t.name, t.severity, serial, device.model, device.path, t.bay, t.message, false};
 }
 
-std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& serial,
-                                                         const KnownDevice& device,
-                                                         const KnownDevice& seen) {
+std::vector<std::pair<std::string, int>> TrendFollower::levels(const KnownDevice& device,
+                                                               const KnownDevice& seen, int64_t t,
+                                                               std::vector<unsigned>* wentDown) {
     std::vector<std::pair<std::string, int>> out;
-    const int64_t t = now();
-    auto& bays = trends_[serial];
     for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
         const KnownDevice::Bay& b = seen.bays[bay];
-        Trend& trend = bays[bay];
+        Trend& trend = bays_[bay];
         const std::string rising = "rising" + std::to_string(bay);
         const std::string hot = "hot" + std::to_string(bay);
         auto held = [&](const std::string& key) {
@@ -574,9 +572,7 @@ std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& seri
             trend.lastRiseMs = t;
         }
         if (fell) {
-            // A replaced board or a reset drive: a new baseline, not an alarm.
-            info("device " + serial + " bay " + std::to_string(bay) + ": error counters of drive " +
-                 b.serial + " went down; taken as the new baseline");
+            wentDown->push_back(bay);
             rose = false;
         }
         trend.drive = b.serial;
@@ -591,7 +587,7 @@ std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& seri
             out.emplace_back(hot, held(hot));  // not known: no news either way
             continue;
         }
-        if (b.temperature < options_.maxTemperature) {
+        if (b.temperature < maxTemperature_) {
             trend.hotSinceMs = -1;
         } else if (trend.hotSinceMs < 0 || t < trend.hotSinceMs) {
             trend.hotSinceMs = t;
@@ -599,6 +595,19 @@ std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& seri
         out.emplace_back(
             hot,
             trend.hotSinceMs >= 0 && (held(hot) > 0 || t - trend.hotSinceMs >= kHotForMs) ? 1 : 0);
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& serial,
+                                                         const KnownDevice& device,
+                                                         const KnownDevice& seen) {
+    std::vector<unsigned> wentDown;
+    auto& follower = trends_.try_emplace(serial, options_.maxTemperature).first->second;
+    auto out = follower.levels(device, seen, now(), &wentDown);
+    for (unsigned bay : wentDown) {
+        info("device " + serial + " bay " + std::to_string(bay) + ": error counters of drive " +
+             seen.bays[bay].serial + " went down; taken as the new baseline");
     }
     return out;
 }

@@ -83,6 +83,29 @@ EventText conditionEventText(const KnownDevice& device, const std::string& key, 
 // too small or (severity 6) started; nothing for any other change.
 std::optional<EventText> operationEventText(const KnownDevice& before, const KnownDevice& seen);
 
+// What a device's drive readings tell over time: error counters rising (until an hour
+// without a rise) and a temperature at or above the limit for 10 minutes.
+class TrendFollower {
+public:
+    explicit TrendFollower(uint32_t maxTemperature) : maxTemperature_(maxTemperature) {}
+    // The levels of rising0..3 and hot0..3 for the drives `seen` at `nowMs`, beside the
+    // conditions `held` so far. The bays whose counters went down (a replaced board, a
+    // reset drive: a new baseline, not an alarm) are added to *wentDown.
+    std::vector<std::pair<std::string, int>> levels(const KnownDevice& held,
+                                                    const KnownDevice& seen, int64_t nowMs,
+                                                    std::vector<unsigned>* wentDown);
+
+private:
+    struct Trend {
+        std::string drive;  // the serial the counters belong to; empty: no reading yet
+        uint32_t counters[3] = {0, 0, 0};
+        int64_t lastRiseMs = 0;
+        int64_t hotSinceMs = -1;
+    };
+    std::array<Trend, 4> bays_;
+    uint32_t maxTemperature_;
+};
+
 // Follows every device, keeps its last known state (also across restarts, in a state
 // file) and reports each change for the worse or the better as one line on `log` with
 // its journal priority, and through the configured program.
@@ -134,14 +157,7 @@ private:
     // Time left and trends into the round's snapshots.
     void followOverTime(std::vector<DeviceSnapshot>& snapshots);
 
-    // What the trend events compare a drive's readings with.
-    struct Trend {
-        std::string drive;  // the serial the counters belong to; empty: no reading yet
-        uint32_t counters[3] = {0, 0, 0};
-        int64_t lastRiseMs = 0;
-        int64_t hotSinceMs = -1;
-    };
-    std::map<std::string, std::array<Trend, 4>> trends_;
+    std::map<std::string, TrendFollower> trends_;
     std::map<std::string, drl::TimeLeftEstimator> timeLeft_;
     std::vector<DeviceSnapshot> lastRound_;
     history::History history_;
