@@ -11,6 +11,7 @@
 #include "monitor/history.h"
 #include "monitor/monitor.h"
 #include "monitor/snapshot.h"
+#include "os/clock.h"
 
 using corvane::cli::oneLineText;
 namespace dcp = corvane::dcp;
@@ -25,8 +26,8 @@ bool running(uint32_t phase) {
 
 struct HistoryRecorder::Followed {
     QString key;
-    corvane::cli::KnownDevice known;
-    std::map<std::string, int> levels;  // the conditions recorded as worse than fine
+    corvane::cli::KnownDevice known;  // its conditions: those recorded as worse than fine
+    corvane::cli::TrendFollower trends{corvane::cli::MonitorOptions().maxTemperature};
     std::array<bool, dcp::kDriveBays> baysRead{};
     bool operationRead = false;
     bool gone = false;
@@ -53,6 +54,7 @@ QString HistoryRecorder::problem() {
 HistoryRecorder::HistoryRecorder(StorageManager* adapter, const QString& path, QObject* parent)
     : HistoryRecorder(path, parent) {
     adapter_ = adapter;
+    lastTick_ = corvane::os::clock().tick();
     connect(adapter, &StorageManager::deviceDriveChange, this,
             [this](DrlDevId id, const corvane::dcp::DcpRespDriveInfo* drive) {
                 if (drive) {
@@ -74,19 +76,27 @@ HistoryRecorder::~HistoryRecorder() {
     flush();
 }
 
+int64_t HistoryRecorder::steadyMs() {
+    // The trends' durations by the tick, which a wall clock set back does not move.
+    const uint32_t t = corvane::os::clock().tick();
+    elapsed_ += uint32_t(t - lastTick_);
+    lastTick_ = t;
+    return elapsed_;
+}
+
 void HistoryRecorder::condition(Followed& f, const std::string& key, int level,
                                 const std::string& was) {
-    const auto it = f.levels.find(key);
-    const int old = it == f.levels.end() ? 0 : it->second;
+    const auto it = f.known.conditions.find(key);
+    const int old = it == f.known.conditions.end() ? 0 : it->second.level;
     if (level < 0 || level == old) {
         return;  // not known, or no change
     }
     const corvane::cli::EventText e = corvane::cli::conditionEventText(f.known, key, level, was);
     recordEvent(f.key, e.bay, e.name, e.severity, e.message);
     if (level > 0) {
-        f.levels[key] = level;
+        f.known.conditions[key] = {level, QDateTime::currentMSecsSinceEpoch()};
     } else {
-        f.levels.erase(key);
+        f.known.conditions.erase(key);
     }
 }
 
@@ -113,7 +123,8 @@ void HistoryRecorder::deviceInfo(DrlDevId id, const corvane::dcp::DcpRespInfo& i
         recordEvent(key, -1, "device-found", 6, "found: RAID " + raid);
     } else if (f.gone) {
         f.gone = false;
-        recordEvent(key, -1, "device-back", f.levels.erase("gone") ? 5 : 6, "answers again");
+        recordEvent(key, -1, "device-back", f.known.conditions.erase("gone") ? 5 : 6,
+                    "answers again");
     }
     condition(f, "raid", corvane::drl::raidLevel(info.raidStatus),
               first ? "" : dcp::raidStatusText(wasRaid));
@@ -148,6 +159,13 @@ void HistoryRecorder::driveInfo(DrlDevId id, const corvane::dcp::DcpRespDriveInf
     }
     condition(f, "bay" + std::to_string(d.driveIndex), corvane::drl::bayLevel(d.present, d.health),
               firstRead ? "" : dcp::healthText(wasHealth));
+    // The other bays' last readings change nothing: no rise, the same temperature.
+    std::vector<unsigned> wentDown;
+    for (const auto& [key, level] : f.trends.levels(f.known, f.known, steadyMs(), &wentDown)) {
+        if (unsigned(key.back() - '0') == d.driveIndex) {
+            condition(f, key, level, "");
+        }
+    }
 }
 
 void HistoryRecorder::progress(DrlDevId id, const corvane::dcp::DcpRespProgress& p) {
@@ -173,8 +191,8 @@ void HistoryRecorder::progress(DrlDevId id, const corvane::dcp::DcpRespProgress&
 void HistoryRecorder::lost(Followed& f) {
     f.gone = true;
     bool troubled = running(f.known.phase) || f.known.raidStatus == dcp::RaidRebuilding;
-    for (const auto& [key, level] : f.levels) {
-        troubled = troubled || level > 0;
+    for (const auto& [key, c] : f.known.conditions) {
+        troubled = troubled || c.level > 0;
     }
     if (!troubled) {
         recordEvent(f.key, -1, "device-lost", 6, "no longer answers");
@@ -182,7 +200,7 @@ void HistoryRecorder::lost(Followed& f) {
     }
     const corvane::cli::EventText e = corvane::cli::conditionEventText(f.known, "gone", 1, "");
     recordEvent(f.key, e.bay, e.name, e.severity, e.message);
-    f.levels["gone"] = 1;
+    f.known.conditions["gone"] = {1, QDateTime::currentMSecsSinceEpoch()};
 }
 
 void HistoryRecorder::listed(const QMap<DrlDevId, corvane::dcp::DcpRespInfo*>& list) {

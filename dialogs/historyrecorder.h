@@ -49,8 +49,11 @@ private:
     void listed(const QMap<corvane::drl::DrlDevId, corvane::dcp::DcpRespInfo*>& list);
     void condition(Followed& f, const std::string& key, int level, const std::string& was);
     void lost(Followed& f);
+    int64_t steadyMs();
 
     StorageManager* adapter_ = nullptr;
+    uint32_t lastTick_ = 0;
+    int64_t elapsed_ = 0;
     std::map<corvane::drl::DrlDevId, std::unique_ptr<Followed>> followed_;
     std::shared_ptr<corvane::history::History> history_;
     QThreadPool writer_;

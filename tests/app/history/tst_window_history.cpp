@@ -191,6 +191,45 @@ private slots:
                  QSet<QString>({"rebuild-completed", "raid-normal"}));
         QCOMPARE(names.back(), QStringLiteral("device-lost"));
     }
+
+    // The trends, timed by the clock: a rise of a drive's counters at once, a drive hot for
+    // ten minutes; neither before.
+    void trendsOfTheDrives() {
+        const unsigned disk = unsigned(rig_->plug(QStringLiteral("healthy")));
+        window_ = std::make_unique<DRL>();
+        window_->show();
+        step(3000);
+        QTRY_COMPARE(window_->findChild<TTableView*>(QStringLiteral("tbv_devs"))->rowCount(), 1);
+        auto* recorder = window_->findChild<HistoryRecorder*>();
+        auto set = [&](unsigned bay, uint32_t crc, uint16_t temperature) {
+            sim::Drive d = rig_->model(disk)->drive(bay);
+            d.crcErrors = crc;
+            d.temperature = temperature;
+            rig_->model(disk)->setDrive(bay, d);
+        };
+        auto names = [&] {
+            recorder->flush();
+            history::History h;
+            std::string said;
+            QStringList out;
+            if (h.openForReading(HistoryRecorder::defaultPath().toStdString(), &said))
+                for (const auto& e : h.events("", 0, QDateTime::currentMSecsSinceEpoch() + 1000))
+                    out << QString::fromStdString(e.name) + '@' + QString::number(e.bay);
+            return out;
+        };
+        set(0, 0, 400);
+        set(2, 0, 400);
+        step(61000);
+        set(0, 3, 400);
+        set(2, 0, 600);
+        step(61000);
+        QCOMPARE(names(), QStringList({"device-found@-1", "counter-rising@0"}));
+        step(8 * 60000);
+        QCOMPARE(names().size(), 2);
+        step(3 * 60000);
+        QCOMPARE(names(),
+                 QStringList({"device-found@-1", "counter-rising@0", "temperature-high@2"}));
+    }
 };
 
 int main(int argc, char** argv) {
