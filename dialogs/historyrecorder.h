@@ -32,7 +32,7 @@ public:
 
     // history.sqlite in the user's data folder.
     static QString defaultPath();
-    // One reading of the device keyed `device` (its serial in lower-case hex).
+    // One reading, or one event, of the device keyed `device` (StorageManager::deviceKey).
     void record(const QString& device, const corvane::dcp::DcpRespDriveInfo& drive);
     void recordEvent(const QString& device, int bay, const std::string& name, int severity,
                      const std::string& message);
