@@ -45,8 +45,6 @@ struct QuietPrompts : TPrompts {
     bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
 };
 
-using Names = std::multiset<std::string>;
-
 }  // namespace
 
 class WindowHistoryTest : public QObject {
@@ -64,10 +62,23 @@ class WindowHistoryTest : public QObject {
             QCoreApplication::processEvents();
         }
     }
-    Names events(const history::History& h, const std::string& key) {
-        Names out;
+    TTableView* openWindow(int rows) {
+        window_ = std::make_unique<DRL>();
+        window_->show();
+        step(3000);
+        auto* table = window_->findChild<TTableView*>(QStringLiteral("tbv_devs"));
+        return QTest::qWaitFor([&] { return table->rowCount() == rows; }) ? table : nullptr;
+    }
+    // The device's events in the window's file, in order, as name@bay ("" every device).
+    QStringList fileEvents(const std::string& key) {
+        window_->findChild<HistoryRecorder*>()->flush();
+        history::History h;
+        std::string said;
+        QStringList out;
+        if (!h.openForReading(HistoryRecorder::defaultPath().toStdString(), &said))
+            return {QString::fromStdString(said)};
         for (const auto& e : h.events(key, 0, QDateTime::currentMSecsSinceEpoch() + 1000))
-            out.insert(e.name);
+            out << QString::fromStdString(e.name) + '@' + QString::number(e.bay);
         return out;
     }
     // The History tab's event names of the device's dialog.
@@ -118,26 +129,23 @@ private slots:
         sim::Identity twin = rig_->model(b)->identity();
         twin.serial = rig_->model(a)->identity().serial;
         rig_->model(b)->setIdentity(twin);
-        window_ = std::make_unique<DRL>();
-        window_->show();
-        step(3000);
-        auto* table = window_->findChild<TTableView*>(QStringLiteral("tbv_devs"));
-        QTRY_COMPARE(table->rowCount(), 2);
+        QVERIFY(openWindow(2));
         rig_->failDrive(b, 1);
         step(61000);
-        window_->findChild<HistoryRecorder*>()->flush();
 
         const std::string serial = dcp::hexText(twin.serial.data(), twin.serial.size());
         const std::string keyA = serial + "@disk" + std::to_string(a);
         const std::string keyB = serial + "@disk" + std::to_string(b);
+        QCOMPARE(fileEvents(keyA), QStringList({"device-found@-1"}));
+        QStringList ofB = fileEvents(keyB);
+        ofB.sort();
+        QCOMPARE(ofB, QStringList({"device-found@-1", "drive-failed@1", "failure-likely@-1",
+                                   "raid-degraded@-1"}));
+        QCOMPARE(fileEvents(serial), QStringList());
         history::History h;
         std::string said;
         QVERIFY2(h.openForReading(HistoryRecorder::defaultPath().toStdString(), &said),
                  said.c_str());
-        QCOMPARE(events(h, keyA), Names({"device-found"}));
-        QCOMPARE(events(h, keyB),
-                 Names({"device-found", "raid-degraded", "drive-failed", "failure-likely"}));
-        QCOMPARE(events(h, serial), Names());
         const qint64 now = QDateTime::currentMSecsSinceEpoch() + 1000;
         QVERIFY(h.readings(serial, 0, now).empty());
         for (const std::string& key : {keyA, keyB}) {
@@ -162,27 +170,18 @@ private slots:
     // once, in order, with the monitor's names.
     void aRebuildAndAnUnplugInOrder() {
         const unsigned disk = unsigned(rig_->plug(QStringLiteral("degraded")));
-        window_ = std::make_unique<DRL>();
-        window_->show();
-        step(3000);
-        auto* table = window_->findChild<TTableView*>(QStringLiteral("tbv_devs"));
-        QTRY_COMPARE(table->rowCount(), 1);
+        TTableView* table = openWindow(1);
+        QVERIFY(table);
         table->selectRow(0);
         window_->findChild<QAction*>(QStringLiteral("a_rebuild_raid"))->trigger();
         step(300000);
         rig_->unplug(disk);
         step(3000);
         QTRY_COMPARE(table->rowCount(), 0);
-        window_->findChild<HistoryRecorder*>()->flush();
-
-        history::History h;
-        std::string said;
-        QVERIFY2(h.openForReading(HistoryRecorder::defaultPath().toStdString(), &said),
-                 said.c_str());
         QStringList names;
-        for (const auto& e : h.events("", 0, QDateTime::currentMSecsSinceEpoch() + 1000))
-            if (e.name.compare(0, 5, "drive") != 0)  // which bays change is the model's
-                names << QString::fromStdString(e.name);
+        for (const QString& e : fileEvents(""))
+            if (!e.startsWith(QLatin1String("drive")))  // which bays change is the model's
+                names << e.section('@', 0, 0);
         // The set's state and the run's report arrive as two answers, in either order.
         QCOMPARE(names.size(), 6);
         QCOMPARE(names.mid(0, 3),
@@ -196,26 +195,12 @@ private slots:
     // ten minutes; neither before.
     void trendsOfTheDrives() {
         const unsigned disk = unsigned(rig_->plug(QStringLiteral("healthy")));
-        window_ = std::make_unique<DRL>();
-        window_->show();
-        step(3000);
-        QTRY_COMPARE(window_->findChild<TTableView*>(QStringLiteral("tbv_devs"))->rowCount(), 1);
-        auto* recorder = window_->findChild<HistoryRecorder*>();
+        QVERIFY(openWindow(1));
         auto set = [&](unsigned bay, uint32_t crc, uint16_t temperature) {
             sim::Drive d = rig_->model(disk)->drive(bay);
             d.crcErrors = crc;
             d.temperature = temperature;
             rig_->model(disk)->setDrive(bay, d);
-        };
-        auto names = [&] {
-            recorder->flush();
-            history::History h;
-            std::string said;
-            QStringList out;
-            if (h.openForReading(HistoryRecorder::defaultPath().toStdString(), &said))
-                for (const auto& e : h.events("", 0, QDateTime::currentMSecsSinceEpoch() + 1000))
-                    out << QString::fromStdString(e.name) + '@' + QString::number(e.bay);
-            return out;
         };
         set(0, 0, 400);
         set(2, 0, 400);
@@ -223,11 +208,11 @@ private slots:
         set(0, 3, 400);
         set(2, 0, 600);
         step(61000);
-        QCOMPARE(names(), QStringList({"device-found@-1", "counter-rising@0"}));
+        QCOMPARE(fileEvents(""), QStringList({"device-found@-1", "counter-rising@0"}));
         step(8 * 60000);
-        QCOMPARE(names().size(), 2);
+        QCOMPARE(fileEvents("").size(), 2);
         step(3 * 60000);
-        QCOMPARE(names(),
+        QCOMPARE(fileEvents(""),
                  QStringList({"device-found@-1", "counter-rising@0", "temperature-high@2"}));
     }
 };
