@@ -8,7 +8,9 @@
 #include "app/prompts.h"
 #include "dcp/result.h"
 #include "dcp/texts.h"
+#include "drl/device_key.h"
 #include "drl/storage_manager.h"
+#include "drl/storage_manager_impl.h"
 #include "os/clock.h"
 
 using namespace corvane;
@@ -465,6 +467,19 @@ std::optional<quint32> StorageManager::secondsLeft(DrlDevId id) const {
         return std::nullopt;
     }
     return poll->timeLeft.secondsLeft(os::clock().tick());
+}
+
+QString StorageManager::deviceKey(DrlDevId id) const {
+    // The registry knows the disk numbers; a core of another kind has only the serial.
+    if (auto* core = dynamic_cast<corvane::drl::CvnStorageManagerImpl*>(core_.get())) {
+        const auto keys = corvane::drl::deviceKeys(*core);
+        const auto it = keys.find(id);
+        return it == keys.end() ? QString() : QString::fromStdString(it->second);
+    }
+    const auto info = infoCache_.constFind(id);
+    return info == infoCache_.constEnd() || !*info
+               ? QString()
+               : QString::fromLatin1((*info)->serialText.c_str()).toLower();
 }
 
 void StorageManager::trackProgress(DrlDevId id) {

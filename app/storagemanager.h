@@ -133,6 +133,10 @@ public:
     // they cannot tell (just started, stalled, silent) or without a poll.
     std::optional<quint32> secondsLeft(DrlDevId id) const;
     void trackProgress(DrlDevId id);
+    // What names the device in the histories, as the monitor service names it: its serial
+    // in lower-case hex, or "serial@diskN" while another listed device reports the same
+    // serial. Empty for a device not listed.
+    QString deviceKey(DrlDevId id) const;
 
     // The RAID commands; their questions and boxes go through TPrompts, parented to parent.
     void initDevice(QWidget* parent, DrlDevId id);

@@ -85,7 +85,7 @@ private:
 
 }  // namespace
 
-std::string formatMetrics(const std::vector<DeviceSnapshot>& devices) {
+std::string formatMetrics(const std::vector<DeviceSnapshot>& devices, bool followed) {
     Exposition x;
     x.family("drivelore_devices", "gauge", "Devices of ours found on this machine.");
     x.family(
@@ -120,6 +120,14 @@ std::string formatMetrics(const std::vector<DeviceSnapshot>& devices) {
     x.family("drivelore_operation_remaining_seconds", "gauge",
              "Estimated time left of a running initialisation or rebuild; absent while it "
              "cannot be told.");
+    if (followed) {
+        x.family("drivelore_drive_counters_rising", "gauge",
+                 "1 while the drive's error counters rose within the last hour (the monitor's "
+                 "counter-rising event).");
+        x.family("drivelore_drive_temperature_high", "gauge",
+                 "1 while the drive has been at or above the monitor's limit for 10 minutes (its "
+                 "temperature-high event).");
+    }
 
     x.sample("drivelore_devices", {}, double(devices.size()));
     for (const DeviceSnapshot& d : devices) {
@@ -170,6 +178,10 @@ std::string formatMetrics(const std::vector<DeviceSnapshot>& devices) {
             x.sample("drivelore_drive_scan_errors_total", at, drive->scanErrors);
             x.sample("drivelore_drive_bad_blocks_remapped_total", at, drive->badBlocksRemapped);
             x.sample("drivelore_drive_crc_errors_total", at, drive->crcErrors);
+            if (followed && d.trends) {
+                x.sample("drivelore_drive_counters_rising", at, d.trends->countersRising[bay]);
+                x.sample("drivelore_drive_temperature_high", at, d.trends->temperatureHigh[bay]);
+            }
         }
         if (d.progress) {
             const std::vector<std::pair<const char*, std::string>> op = {

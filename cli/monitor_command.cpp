@@ -4,6 +4,8 @@
 #include <ostream>
 
 #include "cli/cli.h"
+#include "cli/metrics.h"
+#include "monitor/atomic_file.h"
 #include "monitor/monitor.h"
 #include "monitor/snapshot.h"
 #include "os/clock.h"
@@ -13,7 +15,7 @@ namespace corvane::cli {
 const char* const kMonitorHelp =
     "usage: drivelore-cli [--disk-pattern P] monitor [--exec PROGRAM] [--exec-timeout MS]\n"
     "                     [--remind HOURS] [--interval MS] [--state-dir DIR] [--test]\n"
-    "                     [--count N] [--history FILE] [--max-temp C]\n"
+    "                     [--count N] [--history FILE] [--max-temp C] [--metrics FILE]\n"
     "Follows every device and reports each change for the worse (RAID degraded or\n"
     "failed, a drive warning or failed, drive failure likely, cache disabled, a rebuild\n"
     "or initialisation failed, a troubled device gone) and for the better (repaired,\n"
@@ -33,11 +35,15 @@ const char* const kMonitorHelp =
     "  --exec-timeout MS   kill PROGRAM after MS milliseconds (default 30000)\n"
     "  --interval MS       ask the devices every MS milliseconds (default 60000)\n"
     "  --test              send one test event per device at start\n"
-    "  --count N           stop after N rounds (default: run until stopped)\n";
+    "  --count N           stop after N rounds (default: run until stopped)\n"
+    "  --metrics FILE      after every round, replace FILE atomically with the metrics of\n"
+    "                      drivelore-cli metrics, with each running operation's time left\n"
+    "                      and each drive's trends (use it instead of the metrics timer)\n";
 
 int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ostream& out,
                    std::ostream& err, const std::atomic<int>& interrupted) {
     MonitorOptions o;
+    std::string metricsPath;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto usage = [&](const std::string& what) {
@@ -68,6 +74,10 @@ int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ost
         } else if (a == "--state-dir") {
             if (!value(&o.stateDir)) {
                 return usage("--state-dir needs a folder");
+            }
+        } else if (a == "--metrics") {
+            if (!value(&metricsPath)) {
+                return usage("--metrics needs a file name");
             }
         } else if (a == "--history") {
             if (!value(&o.historyPath)) {
@@ -109,8 +119,27 @@ int monitorCommand(const std::vector<std::string>& args, bool emulated, std::ost
     }
     Monitor monitor(*core, o, err);
     monitor.start();
+    std::string metricsError;  // said once until it changes or clears
+    auto writeMetrics = [&] {
+        std::string error;
+        const std::string path = oneLineText(metricsPath);
+        if (!writeFileAtomically(metricsPath, formatMetrics(monitor.lastRound(), true), &error)) {
+            if (error != metricsError) {
+                err << "<4>cannot write the metrics to " << path << ": " << oneLineText(error)
+                    << "; going on, trying again each round\n"
+                    << std::flush;
+                metricsError = error;
+            }
+        } else if (!metricsError.empty()) {
+            err << "<6>metrics written to " << path << " again\n" << std::flush;
+            metricsError.clear();
+        }
+    };
     for (uint64_t round = 1;; ++round) {
         monitor.poll();
+        if (!metricsPath.empty()) {
+            writeMetrics();
+        }
         if ((o.rounds && round >= *o.rounds) || (interrupted.load() != 0)) {
             break;
         }

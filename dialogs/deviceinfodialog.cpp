@@ -229,7 +229,9 @@ QList<DrlDevId> DeviceInfoDialog::registeredDevices() {
 void DeviceInfoDialog::updateDeviceInfo(const DcpRespInfo& info) {
     ui->lb_dev_model->setText(latin1(info.model));
     ui->lb_dev_serial->setText(latin1(info.serialText));
-    history_->setDevice(latin1(info.serialText));
+    // The key, not the bare serial: two devices that report one serial keep two histories.
+    const QString key = StorageManager::instance()->deviceKey(id_);
+    history_->setDevice(key.isEmpty() ? latin1(info.serialText) : key);
     ui->lb_dev_config->setText(dcpText(dcp::configurationText(info.configuration)));
     ui->lb_dev_capacity->setText(
         tr("%1 (%2)").arg(sizeText(info.capacity), byteText(info.capacity)));

@@ -6,8 +6,32 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "app/storagemanager.h"
+#include "dcp/texts.h"
+#include "drl/conditions.h"
 #include "monitor/history.h"
+#include "monitor/monitor.h"
 #include "monitor/snapshot.h"
+#include "os/clock.h"
+
+using corvane::cli::oneLineText;
+namespace dcp = corvane::dcp;
+
+namespace {
+
+bool running(uint32_t phase) {
+    return phase == dcp::PhasePreparing || phase == dcp::PhaseProgressing;
+}
+
+}  // namespace
+
+struct HistoryRecorder::Followed {
+    QString key;
+    corvane::cli::KnownDevice known;  // its conditions: those recorded as worse than fine
+    corvane::cli::TrendFollower trends{corvane::cli::MonitorOptions().maxTemperature};
+    std::array<bool, dcp::kDriveBays> baysRead{};
+    bool operationRead = false;
+    bool gone = false;
+};
 
 HistoryRecorder::HistoryRecorder(const QString& path, QObject* parent)
     : QObject(parent), history_(std::make_shared<corvane::history::History>()) {
@@ -29,17 +53,190 @@ QString HistoryRecorder::problem() {
 
 HistoryRecorder::HistoryRecorder(StorageManager* adapter, const QString& path, QObject* parent)
     : HistoryRecorder(path, parent) {
+    adapter_ = adapter;
+    lastTick_ = corvane::os::clock().tick();
     connect(adapter, &StorageManager::deviceDriveChange, this,
-            [this, adapter](DrlDevId id, const corvane::dcp::DcpRespDriveInfo* drive) {
-                std::unique_ptr<corvane::dcp::DcpRespInfo> info(adapter->cachedInfo(id));
-                if (drive && info) {
-                    record(QString::fromLatin1(info->serialText.c_str()), *drive);
+            [this](DrlDevId id, const corvane::dcp::DcpRespDriveInfo* drive) {
+                if (drive) {
+                    driveInfo(id, *drive);
                 }
             });
+    connect(adapter, &StorageManager::deviceChange, this,
+            [this](DrlDevId id, const corvane::dcp::DcpRespInfo* info) {
+                if (info) {
+                    deviceInfo(id, *info);
+                }
+            });
+    connect(adapter, &StorageManager::deviceStatusChange, this,
+            [this](quint32 id, const corvane::dcp::DcpRespProgress& p) { progress(id, p); });
+    connect(adapter, &StorageManager::deviceListChange, this, &HistoryRecorder::listed);
 }
 
 HistoryRecorder::~HistoryRecorder() {
     flush();
+}
+
+int64_t HistoryRecorder::steadyMs() {
+    // The trends' durations by the tick, which a wall clock set back does not move.
+    const uint32_t t = corvane::os::clock().tick();
+    elapsed_ += uint32_t(t - lastTick_);
+    lastTick_ = t;
+    return elapsed_;
+}
+
+void HistoryRecorder::condition(Followed& f, const std::string& key, int level,
+                                const std::string& was) {
+    const auto it = f.known.conditions.find(key);
+    const int old = it == f.known.conditions.end() ? 0 : it->second.level;
+    if (level < 0 || level == old) {
+        return;  // not known, or no change
+    }
+    const corvane::cli::EventText e = corvane::cli::conditionEventText(f.known, key, level, was);
+    recordEvent(f.key, e.bay, e.name, e.severity, e.message);
+    if (level > 0) {
+        f.known.conditions[key] = {level, QDateTime::currentMSecsSinceEpoch()};
+    } else {
+        f.known.conditions.erase(key);
+    }
+}
+
+void HistoryRecorder::deviceInfo(DrlDevId id, const corvane::dcp::DcpRespInfo& info) {
+    const QString key = adapter_->deviceKey(id);
+    if (key.isEmpty()) {
+        return;
+    }
+    std::unique_ptr<Followed>& slot = followed_[id];
+    const bool first = !slot;
+    if (first) {
+        slot = std::make_unique<Followed>();
+    }
+    Followed& f = *slot;
+    const uint32_t wasRaid = f.known.raidStatus;
+    f.key = key;
+    f.known.model = oneLineText(info.model);
+    f.known.path = oneLineText(info.devicePath);
+    f.known.raidStatus = info.raidStatus;
+    f.known.failureLikely = info.driveFailureLikely;
+    f.known.cacheDisabled = info.cacheDisabled;
+    const std::string raid = dcp::raidStatusText(info.raidStatus);
+    if (first) {
+        recordEvent(key, -1, "device-found", 6, "found: RAID " + raid);
+    } else if (f.gone) {
+        f.gone = false;
+        recordEvent(key, -1, "device-back", f.known.conditions.erase("gone") ? 5 : 6,
+                    "answers again");
+    }
+    condition(f, "raid", corvane::drl::raidLevel(info.raidStatus),
+              first ? "" : dcp::raidStatusText(wasRaid));
+    condition(f, "failure-likely", info.driveFailureLikely ? 1 : 0, "");
+    condition(f, "cache-disabled", info.cacheDisabled ? 1 : 0, "");
+}
+
+void HistoryRecorder::driveInfo(DrlDevId id, const corvane::dcp::DcpRespDriveInfo& d) {
+    const QString key = adapter_->deviceKey(id);
+    if (!key.isEmpty()) {
+        record(key, d);
+    }
+    const auto it = followed_.find(id);
+    if (it == followed_.end() || d.driveIndex >= dcp::kDriveBays) {
+        return;  // its state is read from the device's first information on
+    }
+    Followed& f = *it->second;
+    corvane::cli::KnownDevice::Bay& b = f.known.bays[d.driveIndex];
+    const uint32_t wasHealth = b.health;
+    const bool firstRead = !f.baysRead[d.driveIndex];
+    f.baysRead[d.driveIndex] = true;
+    b.present = d.present;
+    b.health = d.health;
+    b.member = d.memberState;
+    if (d.present) {
+        b.serial = oneLineText(d.serialNumber);
+        b.model = oneLineText(d.model);
+        b.temperature = d.temperature;
+        b.scanErrors = d.scanErrors;
+        b.badBlocksRemapped = d.badBlocksRemapped;
+        b.crcErrors = d.crcErrors;
+    }
+    condition(f, "bay" + std::to_string(d.driveIndex), corvane::drl::bayLevel(d.present, d.health),
+              firstRead ? "" : dcp::healthText(wasHealth));
+    // The other bays' last readings change nothing: no rise, the same temperature.
+    std::vector<unsigned> wentDown;
+    for (const auto& [key, level] : f.trends.levels(f.known, f.known, steadyMs(), &wentDown)) {
+        if (unsigned(key.back() - '0') == d.driveIndex) {
+            condition(f, key, level, "");
+        }
+    }
+}
+
+void HistoryRecorder::progress(DrlDevId id, const corvane::dcp::DcpRespProgress& p) {
+    const auto it = followed_.find(id);
+    if (it == followed_.end()) {
+        return;
+    }
+    Followed& f = *it->second;
+    const corvane::cli::KnownDevice before = f.known;
+    f.known.operation = p.operation;
+    f.known.phase = p.phase;
+    // The first report of an operation that ended before the window came is old news.
+    const bool first = !f.operationRead;
+    f.operationRead = true;
+    if (first && !running(p.phase)) {
+        return;
+    }
+    if (const auto e = corvane::cli::operationEventText(before, f.known)) {
+        recordEvent(f.key, -1, e->name, e->severity, e->message);
+    }
+}
+
+void HistoryRecorder::lost(Followed& f) {
+    f.gone = true;
+    bool troubled = running(f.known.phase) || f.known.raidStatus == dcp::RaidRebuilding;
+    for (const auto& [key, c] : f.known.conditions) {
+        troubled = troubled || c.level > 0;
+    }
+    if (!troubled) {
+        recordEvent(f.key, -1, "device-lost", 6, "no longer answers");
+        return;
+    }
+    const corvane::cli::EventText e = corvane::cli::conditionEventText(f.known, "gone", 1, "");
+    recordEvent(f.key, e.bay, e.name, e.severity, e.message);
+    f.known.conditions["gone"] = {1, QDateTime::currentMSecsSinceEpoch()};
+}
+
+void HistoryRecorder::listed(const QMap<DrlDevId, corvane::dcp::DcpRespInfo*>& list) {
+    for (auto it = followed_.begin(); it != followed_.end();) {
+        const bool listed = list.contains(it->first);
+        const bool silent = listed && !adapter_->isDeviceAnswering(it->first) &&
+                            !adapter_->isDeviceInitializing(it->first);
+        if ((!listed || silent) && !it->second->gone) {
+            lost(*it->second);
+        }
+        // One that comes back is found afresh.
+        it = listed ? std::next(it) : followed_.erase(it);
+    }
+    for (auto it = list.cbegin(); it != list.cend(); ++it) {
+        if (it.value() && adapter_->isDeviceAnswering(it.key()) &&
+            !adapter_->isDeviceInitializing(it.key())) {
+            deviceInfo(it.key(), *it.value());
+        }
+    }
+}
+
+void HistoryRecorder::recordEvent(const QString& device, int bay, const std::string& name,
+                                  int severity, const std::string& message) {
+    corvane::history::Event e{QDateTime::currentMSecsSinceEpoch(),
+                              device.toLower().toStdString(),
+                              bay,
+                              name,
+                              severity,
+                              message};
+    auto history = history_;
+    (void)QtConcurrent::run(&writer_, [history, e] {
+        std::string said;
+        if (history->isOpen()) {
+            history->add(e, &said);
+        }
+    });
 }
 
 QString HistoryRecorder::defaultPath() {

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "dcp/records.h"
+#include "drl/storage_manager.h"
 
 class StorageManager;
 
@@ -13,13 +17,14 @@ namespace corvane::history {
 class History;
 }
 
-// The window's own history while it runs: each drive reading the adapter receives,
-// written by a thread of its own so that a slow disk never stalls the window.
+// The window's own history while it runs: each drive reading the adapter receives, and
+// each change of a device's state as the monitor service records it (its names, levels and
+// words), written by a thread of its own so that a slow disk never stalls the window.
 class HistoryRecorder : public QObject {
     Q_OBJECT
 
 public:
-    // Follows the adapter's drive readings; nothing is written when the file cannot be.
+    // Follows the adapter's readings and changes; nothing is written when the file cannot be.
     HistoryRecorder(StorageManager* adapter, const QString& path, QObject* parent = nullptr);
     // Without an adapter: record() only.
     explicit HistoryRecorder(const QString& path, QObject* parent = nullptr);
@@ -27,14 +32,29 @@ public:
 
     // history.sqlite in the user's data folder.
     static QString defaultPath();
-    // One reading of the device keyed `device` (its serial in lower-case hex).
+    // One reading, or one event, of the device keyed `device` (StorageManager::deviceKey).
     void record(const QString& device, const corvane::dcp::DcpRespDriveInfo& drive);
+    void recordEvent(const QString& device, int bay, const std::string& name, int severity,
+                     const std::string& message);
     // Waits until everything recorded so far is written.
     void flush();
     // Why there is no history, or empty; waits for the file to be opened.
     QString problem();
 
 private:
+    struct Followed;  // what the window last knew of a device
+    void deviceInfo(corvane::drl::DrlDevId id, const corvane::dcp::DcpRespInfo& info);
+    void driveInfo(corvane::drl::DrlDevId id, const corvane::dcp::DcpRespDriveInfo& drive);
+    void progress(corvane::drl::DrlDevId id, const corvane::dcp::DcpRespProgress& progress);
+    void listed(const QMap<corvane::drl::DrlDevId, corvane::dcp::DcpRespInfo*>& list);
+    void condition(Followed& f, const std::string& key, int level, const std::string& was);
+    void lost(Followed& f);
+    int64_t steadyMs();
+
+    StorageManager* adapter_ = nullptr;
+    uint32_t lastTick_ = 0;
+    int64_t elapsed_ = 0;
+    std::map<corvane::drl::DrlDevId, std::unique_ptr<Followed>> followed_;
     std::shared_ptr<corvane::history::History> history_;
     QThreadPool writer_;
     QString problem_;  // written by the writer's thread

@@ -27,7 +27,7 @@ public:
     // The service's file first, then the window's own.
     static QStringList defaultSources();
     void setSources(const QStringList& paths);
-    // The monitor's key of the device (its serial in lower-case hex); read when shown.
+    // The monitor's key of the device (StorageManager::deviceKey); read when shown.
     void setDevice(const QString& key);
     void reload();
     // Milliseconds since the epoch that "now" means; tests fix it.

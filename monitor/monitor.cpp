@@ -275,7 +275,7 @@ void Monitor::start() {
 }
 
 void Monitor::poll() {
-    const auto snapshots = takeSnapshots(core_);
+    auto snapshots = takeSnapshots(core_);
     std::set<std::string> accounted;
     std::vector<history::Reading> readings;
     for (const DeviceSnapshot& s : snapshots) {
@@ -308,7 +308,7 @@ void Monitor::poll() {
             device.gone = false;
             Event e{"device-back", 5, s.key, seen.model, seen.path, -1, "answers again", false};
             if (device.conditions.erase("gone")) {
-                emit(e);
+                tell(e);
             } else {
                 info("device " + s.key + " (" + seen.model + " at " + seen.path +
                      ") answers again");
@@ -341,7 +341,7 @@ void Monitor::poll() {
         for (const DeviceSnapshot& s : snapshots) {
             auto it = known_.find(s.key);
             if (s.info && it != known_.end()) {
-                emit({"test", 6, s.key, it->second.model, it->second.path, -1,
+                tell({"test", 6, s.key, it->second.model, it->second.path, -1,
                       "test event; the monitor calls the program like this for every change",
                       false});
                 ++sent;
@@ -353,6 +353,40 @@ void Monitor::poll() {
     }
     keepHistory(readings);
     save();
+    followOverTime(snapshots);
+    lastRound_ = std::move(snapshots);
+}
+
+void Monitor::followOverTime(std::vector<DeviceSnapshot>& snapshots) {
+    const uint32_t tick = os::clock().tick();
+    std::set<std::string> kept;
+    for (DeviceSnapshot& s : snapshots) {
+        // A round without a progress answer keeps the run: the estimate itself ends when
+        // the reports stop.
+        if (!s.progress || s.progress->phase == dcp::PhaseProgressing) {
+            kept.insert(s.key);
+        }
+        if (s.progress && s.progress->phase == dcp::PhaseProgressing) {
+            drl::TimeLeftEstimator& estimate = timeLeft_[s.key];
+            estimate.report(s.progress->operation, s.progress->percent, tick);
+            s.secondsLeft = estimate.secondsLeft(tick);
+        }
+        const auto known = known_.find(s.key);
+        if (!s.info || known == known_.end()) {
+            continue;
+        }
+        DeviceSnapshot::Trends trends;
+        for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
+            trends.countersRising[bay] =
+                known->second.conditions.count("rising" + std::to_string(bay));
+            trends.temperatureHigh[bay] =
+                known->second.conditions.count("hot" + std::to_string(bay));
+        }
+        s.trends = trends;
+    }
+    for (auto it = timeLeft_.begin(); it != timeLeft_.end();) {
+        it = kept.count(it->first) ? std::next(it) : timeLeft_.erase(it);
+    }
 }
 
 void Monitor::observe(const std::string& serial, KnownDevice& device, bool firstSight,
@@ -363,28 +397,12 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
     device.conditions = conditions;
 
     // A long operation's end is news once; the RAID status carries the lasting state.
-    if (!firstSight && (seen.phase != before.phase || seen.operation != before.operation)) {
-        const bool init = seen.operation == dcp::TypeInitConfiguration;
-        const std::string name = init ? "initialization" : "rebuild";
-        const std::string what = dcp::operationText(seen.operation);
-        Event e{"", 3, serial, seen.model, seen.path, -1, "", false};
-        if (seen.phase == dcp::PhaseCompleted) {
-            e.name = name + "-completed";
-            e.severity = 5;
-            e.message = what + " Completed";
-        } else if (seen.phase == dcp::PhaseFailed) {
-            e.name = name + "-failed";
-            e.message = what + " Failed";
-        } else if (seen.phase == dcp::PhaseDiskTooSmall) {
-            e.name = name + "-disk-too-small";
-            e.message = what + " Failed: Disk Too Small";
-        }
-        if (!e.name.empty()) {
-            emit(e);
-        } else if (running(seen.phase) && !running(before.phase)) {
-            info("device " + serial + " (" + seen.model + " at " + seen.path + "): " + what +
-                 " started");
-            record(serial, -1, name + "-started", 6, what + " started");
+    if (const auto t = firstSight ? std::nullopt : operationEventText(before, seen)) {
+        if (t->severity == 6) {  // a start is noted, not told
+            info("device " + serial + " (" + seen.model + " at " + seen.path + "): " + t->message);
+            record(serial, -1, t->name, 6, t->message);
+        } else {
+            tell({t->name, t->severity, serial, seen.model, seen.path, -1, t->message, false});
         }
     }
 
@@ -422,7 +440,7 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
         if (firstSight) {
             was.clear();
         }
-        emit(conditionEvent(serial, device, key, level, was));
+        tell(conditionEvent(serial, device, key, level, was));
         if (level > 0) {
             device.conditions[key] = {level, now()};
         } else {
@@ -431,9 +449,9 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
     }
 }
 
-Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDevice& device,
-                                       const std::string& key, int level, const std::string& was) {
-    Event e{"", level == 0 ? 5 : 3, serial, device.model, device.path, -1, "", false};
+EventText conditionEventText(const KnownDevice& device, const std::string& key, int level,
+                             const std::string& was) {
+    EventText e{"", level == 0 ? 5 : 3, -1, ""};
     const std::string wasText = was.empty() ? "" : " (was " + was + ")";
     if (key == "raid") {
         e.name = level == 0 ? "raid-normal" : level == 1 ? "raid-degraded" : "raid-failed";
@@ -494,15 +512,41 @@ Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDev
     return e;
 }
 
-std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& serial,
-                                                         const KnownDevice& device,
-                                                         const KnownDevice& seen) {
+std::optional<EventText> operationEventText(const KnownDevice& before, const KnownDevice& seen) {
+    if (seen.phase == before.phase && seen.operation == before.operation) {
+        return std::nullopt;
+    }
+    const bool init = seen.operation == dcp::TypeInitConfiguration;
+    const std::string name = init ? "initialization" : "rebuild";
+    const std::string what = dcp::operationText(seen.operation);
+    if (seen.phase == dcp::PhaseCompleted) {
+        return EventText{name + "-completed", 5, -1, what + " Completed"};
+    }
+    if (seen.phase == dcp::PhaseFailed) {
+        return EventText{name + "-failed", 3, -1, what + " Failed"};
+    }
+    if (seen.phase == dcp::PhaseDiskTooSmall) {
+        return EventText{name + "-disk-too-small", 3, -1, what + " Failed: Disk Too Small"};
+    }
+    if (running(seen.phase) && !running(before.phase)) {
+        return EventText{name + "-started", 6, -1, what + " started"};
+    }
+    return std::nullopt;
+}
+
+Monitor::Event Monitor::conditionEvent(const std::string& serial, const KnownDevice& device,
+                                       const std::string& key, int level, const std::string& was) {
+    const EventText t = conditionEventText(device, key, level, was);
+    return Event{t.name, t.severity, serial, device.model, device.path, t.bay, t.message, false};
+}
+
+std::vector<std::pair<std::string, int>> TrendFollower::levels(const KnownDevice& device,
+                                                               const KnownDevice& seen, int64_t t,
+                                                               std::vector<unsigned>* wentDown) {
     std::vector<std::pair<std::string, int>> out;
-    const int64_t t = now();
-    auto& bays = trends_[serial];
     for (unsigned bay = 0; bay < dcp::kDriveBays; ++bay) {
         const KnownDevice::Bay& b = seen.bays[bay];
-        Trend& trend = bays[bay];
+        Trend& trend = bays_[bay];
         const std::string rising = "rising" + std::to_string(bay);
         const std::string hot = "hot" + std::to_string(bay);
         auto held = [&](const std::string& key) {
@@ -528,9 +572,7 @@ std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& seri
             trend.lastRiseMs = t;
         }
         if (fell) {
-            // A replaced board or a reset drive: a new baseline, not an alarm.
-            info("device " + serial + " bay " + std::to_string(bay) + ": error counters of drive " +
-                 b.serial + " went down; taken as the new baseline");
+            wentDown->push_back(bay);
             rose = false;
         }
         trend.drive = b.serial;
@@ -545,7 +587,7 @@ std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& seri
             out.emplace_back(hot, held(hot));  // not known: no news either way
             continue;
         }
-        if (b.temperature < options_.maxTemperature) {
+        if (b.temperature < maxTemperature_) {
             trend.hotSinceMs = -1;
         } else if (trend.hotSinceMs < 0 || t < trend.hotSinceMs) {
             trend.hotSinceMs = t;
@@ -553,6 +595,19 @@ std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& seri
         out.emplace_back(
             hot,
             trend.hotSinceMs >= 0 && (held(hot) > 0 || t - trend.hotSinceMs >= kHotForMs) ? 1 : 0);
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, int>> Monitor::trends(const std::string& serial,
+                                                         const KnownDevice& device,
+                                                         const KnownDevice& seen) {
+    std::vector<unsigned> wentDown;
+    auto& follower = trends_.try_emplace(serial, options_.maxTemperature).first->second;
+    auto out = follower.levels(device, seen, now(), &wentDown);
+    for (unsigned bay : wentDown) {
+        info("device " + serial + " bay " + std::to_string(bay) + ": error counters of drive " +
+             seen.bays[bay].serial + " went down; taken as the new baseline");
     }
     return out;
 }
@@ -571,7 +626,7 @@ void Monitor::remind(const std::string& serial, KnownDevice& device, const std::
     }
     Event e = conditionEvent(serial, device, key, it->second.level, "");
     e.reminder = true;
-    emit(e);
+    tell(e);
     it->second.reportedMs = t;
 }
 
@@ -587,11 +642,11 @@ void Monitor::lost(const std::string& serial, KnownDevice& device) {
         record(serial, -1, "device-lost", 6, "no longer answers");
         return;
     }
-    emit(conditionEvent(serial, device, "gone", 1, ""));
+    tell(conditionEvent(serial, device, "gone", 1, ""));
     device.conditions["gone"] = {1, now()};
 }
 
-void Monitor::emit(const Event& e) {
+void Monitor::tell(const Event& e) {
     const std::string subject =
         "device " + e.serial + " (" + e.model + " at " + e.path + "): " + e.message;
     log_ << "<" << e.severity << ">" << (e.reminder ? "reminder: " : "") << subject << " ["

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "drl/time_left.h"
 #include "monitor/history.h"
+#include "monitor/snapshot.h"
 
 namespace corvane::drl {
 class CvnStorageManagerImpl;
@@ -65,6 +67,45 @@ struct KnownDevice {
     std::map<std::string, Condition> conditions;
 };
 
+// One event as the monitor names, rates (journal priority) and words it.
+struct EventText {
+    std::string name;
+    int severity = 6;
+    int bay = -1;
+    std::string message;
+};
+
+// A device's condition `key` (raid, bay0..bay3, failure-likely, cache-disabled, rising0..3,
+// hot0..3, gone) reaching `level` (0 fine); `was` names the state before, or is empty.
+EventText conditionEventText(const KnownDevice& device, const std::string& key, int level,
+                             const std::string& was);
+// A long operation's phase that changed from `before`'s to `seen`'s: completed, failed, disk
+// too small or (severity 6) started; nothing for any other change.
+std::optional<EventText> operationEventText(const KnownDevice& before, const KnownDevice& seen);
+
+// What a device's drive readings tell over time: error counters rising (until an hour
+// without a rise) and a temperature at or above the limit for 10 minutes.
+class TrendFollower {
+public:
+    explicit TrendFollower(uint32_t maxTemperature) : maxTemperature_(maxTemperature) {}
+    // The levels of rising0..3 and hot0..3 for the drives `seen` at `nowMs`, beside the
+    // conditions `held` so far. The bays whose counters went down (a replaced board, a
+    // reset drive: a new baseline, not an alarm) are added to *wentDown.
+    std::vector<std::pair<std::string, int>> levels(const KnownDevice& held,
+                                                    const KnownDevice& seen, int64_t nowMs,
+                                                    std::vector<unsigned>* wentDown);
+
+private:
+    struct Trend {
+        std::string drive;  // the serial the counters belong to; empty: no reading yet
+        uint32_t counters[3] = {0, 0, 0};
+        int64_t lastRiseMs = 0;
+        int64_t hotSinceMs = -1;
+    };
+    std::array<Trend, 4> bays_;
+    uint32_t maxTemperature_;
+};
+
 // Follows every device, keeps its last known state (also across restarts, in a state
 // file) and reports each change for the worse or the better as one line on `log` with
 // its journal priority, and through the configured program.
@@ -83,6 +124,9 @@ public:
     std::string statePath() const;
     std::string historyPath() const;
     const history::History& history() const { return history_; }
+    // The last round's snapshots, with what only a run over time tells: each progressing
+    // operation's time left and each drive's trend conditions.
+    const std::vector<DeviceSnapshot>& lastRound() const { return lastRound_; }
 
     // The state file's text, and the reverse (false with *why on anything but a whole
     // file of this version).
@@ -92,7 +136,8 @@ public:
 
 private:
     struct Event;
-    void emit(const Event& event);
+    // Logs an event, keeps it in the history and runs the program for it.
+    void tell(const Event& event);
     void info(const std::string& line);
     void warn(const std::string& line);
     void observe(const std::string& serial, KnownDevice& device, bool firstSight,
@@ -109,15 +154,12 @@ private:
                                                     const KnownDevice& device,
                                                     const KnownDevice& seen);
     void historySaid(bool ok, const std::string& message);
+    // Time left and trends into the round's snapshots.
+    void followOverTime(std::vector<DeviceSnapshot>& snapshots);
 
-    // What the trend events compare a drive's readings with.
-    struct Trend {
-        std::string drive;  // the serial the counters belong to; empty: no reading yet
-        uint32_t counters[3] = {0, 0, 0};
-        int64_t lastRiseMs = 0;
-        int64_t hotSinceMs = -1;
-    };
-    std::map<std::string, std::array<Trend, 4>> trends_;
+    std::map<std::string, TrendFollower> trends_;
+    std::map<std::string, drl::TimeLeftEstimator> timeLeft_;
+    std::vector<DeviceSnapshot> lastRound_;
     history::History history_;
     int64_t prunedMs_ = 0;
     drl::CvnStorageManagerImpl& core_;

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "dcp/payload.h"
+#include "drl/device_key.h"
 #include "os/device_listener.h"
 
 namespace corvane::cli {
@@ -63,8 +64,7 @@ std::vector<DeviceSnapshot> takeSnapshots(drl::CvnStorageManagerImpl& core) {
     }
     for (DeviceSnapshot& s : out) {
         s.sharedSerial = serials[s.serialText] > 1;
-        s.key =
-            s.sharedSerial ? s.serialText + "@disk" + std::to_string(s.diskNumber) : s.serialText;
+        s.key = drl::deviceKey(s.serialText, s.diskNumber, s.sharedSerial);
     }
     return out;
 }

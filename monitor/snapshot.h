@@ -27,6 +27,13 @@ struct DeviceSnapshot {
     // Time left of a progressing operation, from whoever follows its reports; one snapshot
     // alone cannot tell it.
     std::optional<uint32_t> secondsLeft;
+    // Each bay's trend conditions (error counters rising, hot for a while), from whoever
+    // follows the readings over time; unset when nobody does.
+    struct Trends {
+        std::array<bool, dcp::kDriveBays> countersRising{};
+        std::array<bool, dcp::kDriveBays> temperatureHigh{};
+    };
+    std::optional<Trends> trends;
     bool initializing = false;  // the core holds back requests while it initialises
 };
 
