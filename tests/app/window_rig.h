@@ -21,6 +21,7 @@
 #include "os/device_listener.h"
 #include "os/manual_clock.h"
 #include "settings/folder.h"
+#include "settings/kvstore.h"
 #include "tests/support/fake_prompts.h"
 #include "widgets/ttableview.h"
 

@@ -1,73 +1,26 @@
 // The window's own history file: the readings and the state changes it sees, each device
 // under the monitor's key, and the History tab of each device reading its own; over the
 // demo's emulated devices with the clock stepped by hand.
-#include <unistd.h>
-
-#include <QAction>
-#include <QApplication>
-#include <QDir>
 #include <QSignalSpy>
 #include <QTabWidget>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTreeWidget>
 
-#include "app/demo/demorig.h"
-#include "app/drl.h"
-#include "app/prompts.h"
-#include "app/singleinstance.h"
-#include "app/storagemanager.h"
 #include "dcp/payload.h"
-#include "dialogs/deviceinfodialog.h"
 #include "dialogs/historyrecorder.h"
 #include "dialogs/historyview.h"
-#include "drl/storage_manager.h"
 #include "monitor/history.h"
-#include "os/device_listener.h"
-#include "os/manual_clock.h"
-#include "settings/folder.h"
-#include "settings/kvstore.h"
 #include "sim/device_model.h"
-#include "widgets/ttableview.h"
+#include "tests/app/window_rig.h"
 
-using namespace corvane;
+using namespace apptest;
 
-namespace {
-
-os::ManualClock* theClock = nullptr;
-
-struct QuietPrompts : TPrompts {
-    void failure(QWidget*, const QString&, const QString&) override {}
-    bool confirm(QWidget*, const QString&, const QString&) override { return true; }
-    int chooseCapacity(QWidget*) override { return -1; }
-    QString saveFileName(QWidget*, const QString&, const QString&) override { return {}; }
-    bool runPrintDialog(QWidget*, QPrinter&, const QString&) override { return false; }
-};
-
-}  // namespace
-
-class WindowHistoryTest : public QObject {
+class WindowHistoryTest : public QObject, WindowRig {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> folder_;
-    std::unique_ptr<demo::DemoRig> rig_;
-    std::unique_ptr<DRL> window_;
-    QuietPrompts prompts_;
+public:
+    WindowHistoryTest() { eachSecondDelivered_ = true; }
 
-    void step(uint32_t ms) {
-        for (uint32_t done = 0; done < ms; done += 1000) {
-            theClock->advance(std::min<uint32_t>(1000, ms - done));
-            QVERIFY(theClock->waitForSleepers(1));
-            QCoreApplication::processEvents();
-        }
-    }
-    TTableView* openWindow(int rows) {
-        window_ = std::make_unique<DRL>();
-        window_->show();
-        step(3000);
-        auto* table = window_->findChild<TTableView*>(QStringLiteral("tbv_devs"));
-        return QTest::qWaitFor([&] { return table->rowCount() == rows; }) ? table : nullptr;
-    }
+private:
     // The device's events in the window's file, in order, as name@bay ("" every device).
     QStringList fileEvents(const std::string& key) {
         window_->findChild<HistoryRecorder*>()->flush();
@@ -99,26 +52,10 @@ class WindowHistoryTest : public QObject {
 
 private slots:
     void init() {
-        folder_ = std::make_unique<QTemporaryDir>();
-        setSettingsFolder(folder_->path().toStdString());
+        setUp();
         qputenv("XDG_DATA_HOME", QFile::encodeName(folder_->filePath(QStringLiteral("data"))));
-        rig_ = std::make_unique<demo::DemoRig>();
-        StorageManager::setCoreFactory([] {
-            return drl::CvnStorageManager::create(
-                os::DeviceListener::create(os::DeviceSource::InProcess));
-        });
-        TPrompts::install(&prompts_);
     }
-    void cleanup() {
-        theClock->setAutoAdvance(true);
-        window_.reset();
-        theClock->setAutoAdvance(false);
-        DeviceInfoDialog::destroyAll();
-        StorageManager::destroyInstance();
-        releaseSettings();
-        rig_.reset();
-        TPrompts::install(nullptr);
-    }
+    void cleanup() { tearDown(); }
 
     // Two devices report one serial, and a drive of one fails: its changes and readings go
     // under its own key, none under the bare serial, and each History tab shows its own.
@@ -128,7 +65,7 @@ private slots:
         sim::Identity twin = rig_->model(b)->identity();
         twin.serial = rig_->model(a)->identity().serial;
         rig_->model(b)->setIdentity(twin);
-        QVERIFY(openWindow(2));
+        openWindow(2, 3000);
         rig_->failDrive(b, 1);
         step(61000);
 
@@ -164,14 +101,14 @@ private slots:
     // once, in order, with the monitor's names.
     void aRebuildAndAnUnplugInOrder() {
         const unsigned disk = unsigned(rig_->plug(QStringLiteral("degraded")));
-        TTableView* table = openWindow(1);
-        QVERIFY(table);
-        table->selectRow(0);
-        window_->findChild<QAction*>(QStringLiteral("a_rebuild_raid"))->trigger();
+        openWindow(1, 3000);
+        table()->selectRow(0);
+        prompts_.answers = {1};
+        action("a_rebuild_raid")->trigger();
         step(300000);
         rig_->unplug(disk);
         step(3000);
-        QTRY_COMPARE(table->rowCount(), 0);
+        QTRY_COMPARE(table()->rowCount(), 0);
         QStringList names;
         for (const QString& e : fileEvents(""))
             if (!e.startsWith(QLatin1String("drive")))  // which bays change is the model's
@@ -189,7 +126,7 @@ private slots:
     // ten minutes; neither before.
     void trendsOfTheDrives() {
         const unsigned disk = unsigned(rig_->plug(QStringLiteral("healthy")));
-        QVERIFY(openWindow(1));
+        openWindow(1, 3000);
         auto set = [&](unsigned bay, uint32_t crc, uint16_t temperature) {
             sim::Drive d = rig_->model(disk)->drive(bay);
             d.crcErrors = crc;
@@ -212,18 +149,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static os::ManualClock clock;
-    os::ScopedClock useClock(clock);
-    theClock = &clock;
-    const QByteArray key = "drl-window-history-test-" + QByteArray::number(getpid());
-    TSingleInstanceApp app(argc, argv, key.constData());
-    WindowHistoryTest test;
-    return QTest::qExec(&test, argc, argv);
+    return runWindowTests<WindowHistoryTest>(argc, argv, "drl-window-history-test-");
 }
 
 #include "tst_window_history.moc"
