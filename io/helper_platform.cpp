@@ -266,6 +266,10 @@ bool HelperPlatform::connected() const {
     return link_->generation() != 0;
 }
 
+pid_t HelperPlatform::helperPid() const {
+    return link_->pid();
+}
+
 HelperStart HelperPlatform::connect() {
     std::lock_guard<std::mutex> lock(startMutex_);
     if (connected()) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,6 +53,8 @@ public:
     // off the GUI thread to keep the window live. A running helper is kept.
     HelperStart connect();
     bool connected() const;
+    // The running helper process, or -1 (none, or served in this process).
+    pid_t helperPid() const;
 
     std::unique_ptr<Disk> openDisk(unsigned diskNumber, int* errorOut) override;
     // Refused by the helper: it opens only the disks of its own pattern.
