@@ -1,52 +1,22 @@
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <atomic>
-#include <csignal>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
-#include "cli/cli.h"
 #include "cli/records_out.h"
 #include "dcp/framing.h"
 #include "dcp/payload.h"
 #include "io/platform.h"
 #include "os/manual_clock.h"
 #include "sim/profiles.h"
+#include "support.h"
 
 using namespace corvane;
+using namespace corvane::test;
 
 namespace {
-
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome cli(std::vector<std::string> args, const std::string& input = "",
-            const std::atomic<int>* signal = nullptr) {
-    std::ostringstream out, err;
-    std::istringstream in(input);
-    const std::atomic<int> none{0};
-    const int code = cli::run(args, out, err, in, signal ? *signal : none);
-    return {code, out.str(), err.str()};
-}
-
-std::string hex(const uint8_t* bytes, size_t count) {
-    std::string out;
-    char buf[3];
-    for (size_t i = 0; i < count; ++i) {
-        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
-        out += buf;
-    }
-    return out;
-}
 
 QString text(const std::string& s, size_t width) {
     return QString::fromLatin1(s.substr(0, width).c_str());
@@ -213,7 +183,7 @@ TEST_F(CliTest, EveryCommandOnEveryProfile) {
                     std::vector<std::string> args = {"--disk-number", "0", "--json"};
                     args.insert(args.end(), more.begin(), more.end());
                     const uint64_t before = requests(m);
-                    Outcome o = cli(args);
+                    Outcome o = tool(args);
                     EXPECT_EQ(exchanges, requests(m) - before) << more[0];
                     return o;
                 };
@@ -233,7 +203,7 @@ TEST_F(CliTest, EveryCommandOnEveryProfile) {
                 EXPECT_EQ(1u, objects(with({"drives", "--bay", "2"}, 2).out).size());
 
                 const uint64_t probes = m.requests(dcp::SubGetInfo);
-                Outcome report = cli({"--disk-number", "0", "--json", "report"});
+                Outcome report = tool({"--disk-number", "0", "--json", "report"});
                 ASSERT_EQ(0, report.code) << report.err;
                 EXPECT_EQ(1u, m.requests(dcp::SubGetInfo) - probes);
                 EXPECT_EQ(QString::fromLatin1(m.statusReport().c_str()),
@@ -251,7 +221,7 @@ TEST_F(CliTest, EveryCommandOnEveryProfile) {
                 EXPECT_EQ(ready ? 0 : 1, rebuild.code) << rebuild.err;
                 if (!ready) {
                     EXPECT_EQ("", rebuild.out);
-                    EXPECT_NE(std::string::npos, rebuild.err.find("not ready for a rebuild"));
+                    EXPECT_TRUE(has(rebuild.err, "not ready for a rebuild"));
                     rebuild = with({"rebuild", "--yes", "--force"}, 2);
                     EXPECT_EQ(1, rebuild.code) << "the device refuses it itself";
                 }
@@ -261,7 +231,8 @@ TEST_F(CliTest, EveryCommandOnEveryProfile) {
                 sim::EmulatedDevice again = plug(profile, blockSize, inBand);
                 const bool allowed = again.model->canInitialize();
                 const uint64_t writes = again.disk->counters().writes;
-                Outcome init = cli({"--disk-number", "0", "init", "--capacity-mode", "1", "--yes"});
+                Outcome init =
+                    tool({"--disk-number", "0", "init", "--capacity-mode", "1", "--yes"});
                 EXPECT_EQ(allowed ? 0 : 1, init.code) << init.err;
                 EXPECT_EQ(allowed ? 1u : 0u, again.model->requests(dcp::SubInitConfiguration));
                 if (inBand) {
@@ -280,29 +251,29 @@ TEST_F(CliTest, DocumentedExitCodes) {
     f.directRefused = true;
     f.ignoreCommands = true;
     device.firmware->setFaults(f);
-    Outcome r = cli({"--disk-number", "0", "info"});
+    Outcome r = tool({"--disk-number", "0", "info"});
     EXPECT_EQ(cli::ExitIoFailure, r.code);
-    EXPECT_NE(std::string::npos, r.err.find("/dev/sda")) << r.err;
+    EXPECT_TRUE(has(r.err, "/dev/sda"));
 
     // Another maker's device.
     device = plug("healthy");
     device.model->setVendor("Quillon");
-    r = cli({"--disk-number", "0", "drives"});
+    r = tool({"--disk-number", "0", "drives"});
     EXPECT_EQ(cli::ExitNotOurs, r.code);
-    EXPECT_NE(std::string::npos, r.err.find("Quillon")) << r.err;
+    EXPECT_TRUE(has(r.err, "Quillon"));
 
     // An ordinary disk, then one that cannot be read.
     auto plain = std::make_shared<sim::EmulatedDisk>(512, 1 << 16);
     platform->plug(1, plain);
-    EXPECT_EQ(cli::ExitNotOurs, cli({"--disk-number", "1", "info"}).code);
+    EXPECT_EQ(cli::ExitNotOurs, tool({"--disk-number", "1", "info"}).code);
     EXPECT_EQ(0u, plain->counters().writes);
     plain->setFaultInjector([](sim::DiskOp op, uint64_t) {
         return op == sim::DiskOp::Read || op == sim::DiskOp::Scsi ? EIO : 0;
     });
-    EXPECT_EQ(cli::ExitIoFailure, cli({"--disk-number", "1", "info"}).code);
-    r = cli({"--disk-number", "2", "info"});
+    EXPECT_EQ(cli::ExitIoFailure, tool({"--disk-number", "1", "info"}).code);
+    r = tool({"--disk-number", "2", "info"});
     EXPECT_EQ(cli::ExitIoFailure, r.code);
-    EXPECT_NE(std::string::npos, r.err.find("/dev/sdc")) << r.err;
+    EXPECT_TRUE(has(r.err, "/dev/sdc"));
 
     // A disk image on the real platform is no device: it gets no exchange at all.
     io::setPlatform(nullptr);
@@ -311,9 +282,9 @@ TEST_F(CliTest, DocumentedExitCodes) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(0, ftruncate(fd, 1 << 20));
     close(fd);
-    r = cli({"--disk", name, "info"});
+    r = tool({"--disk", name, "info"});
     EXPECT_EQ(cli::ExitNotOurs, r.code) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("disk image")) << r.err;
+    EXPECT_TRUE(has(r.err, "disk image"));
     unlink(name);
 }
 
@@ -365,10 +336,9 @@ TEST_F(CliTest, SignalsStopBetweenExchanges) {
             std::vector<std::string> args = {"--disk-number", "0", "--json", c.command};
             if (std::string(c.command) == "rebuild")
                 args.push_back("--yes");
-            const Outcome r = cli(args, "", &flag);
+            const Outcome r = tool(args, "", &flag);
             EXPECT_EQ(128 + c.signal, r.code) << r.err;
-            EXPECT_NE(std::string::npos, r.err.find(c.signal == SIGINT ? "SIGINT" : "SIGTERM"))
-                << r.err;
+            EXPECT_TRUE(has(r.err, c.signal == SIGINT ? "SIGINT" : "SIGTERM"));
             EXPECT_EQ(c.records, lines(r.out).size());
             EXPECT_EQ(c.requests, device.model->requests(c.sub));
             EXPECT_EQ(0u, device.model->requests(dcp::SubRebuild));
@@ -416,20 +386,20 @@ TEST_F(CliTest, UsageErrorsTouchNoDisk) {
         {{}, "usage"},
     };
     for (const auto& c : cases) {
-        Outcome r = cli(c.args);
+        Outcome r = tool(c.args);
         EXPECT_EQ(cli::ExitUsage, r.code) << r.out;
-        EXPECT_NE(std::string::npos, r.err.find(c.says)) << c.says << ": " << r.err;
+        EXPECT_TRUE(has(r.err, c.says));
     }
     // Help needs no --capacity-mode even for init, and touches no disk either.
-    const Outcome help = cli({"init", "--help"});
+    const Outcome help = tool({"init", "--help"});
     EXPECT_EQ(0, help.code) << help.err;
-    EXPECT_NE(std::string::npos, help.out.find("init --capacity-mode")) << help.out;
+    EXPECT_TRUE(has(help.out, "init --capacity-mode"));
     EXPECT_EQ(0u, device.disk->counters().total());
 
     // The highest values allowed are no usage errors.
-    EXPECT_EQ(cli::ExitIoFailure, cli({"--disk-number", "25", "info"}).code);
+    EXPECT_EQ(cli::ExitIoFailure, tool({"--disk-number", "25", "info"}).code);
     for (const char* size : {"512", "65536"}) {
-        const Outcome r = cli({"--emulated", "healthy", "--block-size", size, "info"});
+        const Outcome r = tool({"--emulated", "healthy", "--block-size", size, "info"});
         EXPECT_EQ(0, r.code) << size << ": " << r.err;
     }
 }
@@ -454,9 +424,9 @@ TEST_F(CliTest, LongOperationsAskFirst) {
         if (!rebuild) {
             args.insert(args.end(), {"--capacity-mode", "2"});
         }
-        const Outcome r = cli(args, c.answer);
+        const Outcome r = tool(args, c.answer);
         EXPECT_EQ(c.started ? 0 : cli::ExitNotDone, r.code) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("[y/N]"));
+        EXPECT_TRUE(has(r.err, "[y/N]"));
         EXPECT_EQ(c.started ? 1u : 0u,
                   device.model->requests(rebuild ? dcp::SubRebuild : dcp::SubInitConfiguration));
         if (!c.started || rebuild) {
@@ -489,27 +459,27 @@ TEST_F(CliTest, DeviceTextsAreEscapedAndValidUtf8) {
                  {"report", "\\x1b[31mred"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
-        const std::string json = cli({"--disk-number", "0", "--json", c.command}).out;
+        const std::string json = tool({"--disk-number", "0", "--json", c.command}).out;
         EXPECT_FALSE(objects(json).empty());
         for (const char* raw : {"\x1b", "\x7f", "\xc2\x80", "\xc2\x9b", "\xc2\x9f"})
             EXPECT_EQ(std::string::npos, json.find(raw)) << json;
-        const Outcome r = cli({"--disk-number", "0", c.command});
+        const Outcome r = tool({"--disk-number", "0", c.command});
         ASSERT_EQ(0, r.code) << r.err;
         EXPECT_TRUE(validUtf8(r.out));
         EXPECT_EQ(std::string::npos, r.out.find_first_of("\x1b\x07\r")) << r.out;
         EXPECT_EQ(std::string::npos, r.out.find("\xc2\x9b")) << "a C1 control";
-        EXPECT_NE(std::string::npos, r.out.find(c.shown)) << r.out;
+        EXPECT_TRUE(has(r.out, c.shown));
         // The report is many lines of HTML anyway; the records' fields are one line each.
         for (const std::string& line : lines(r.out))
             EXPECT_TRUE(c.command == std::string("report") || line.rfind("Bay 9", 0) != 0) << line;
     }
     EXPECT_NE(
         std::string::npos,
-        cli({"--disk-number", "0", "--json", "drives"}).out.find("forged\\u009b\\u009f\\u007f"));
+        tool({"--disk-number", "0", "--json", "drives"}).out.find("forged\\u009b\\u009f\\u007f"));
     device.model->setVendor("Qu\x1b[2Jillon");
-    const Outcome r = cli({"--disk-number", "0", "info"});
+    const Outcome r = tool({"--disk-number", "0", "info"});
     EXPECT_EQ(cli::ExitNotOurs, r.code);
-    EXPECT_NE(std::string::npos, r.err.find("Qu\\x1b[2Jillon")) << r.err;
+    EXPECT_TRUE(has(r.err, "Qu\\x1b[2Jillon"));
 }
 
 // Paths and mount points are the system's UTF-8; device texts are Latin-1.
@@ -517,11 +487,11 @@ TEST_F(CliTest, Utf8PathsAndMountPoints) {
     sim::EmulatedDevice device = plug("healthy");
     const std::string path = "/dev/disk/by-label/D\xc3\xa9p\xc3\xb4t \xe2\x82\xac";
     platform->addPath(path, device.disk);
-    const Outcome json = cli({"--disk", path, "--json", "info"});
+    const Outcome json = tool({"--disk", path, "--json", "info"});
     ASSERT_EQ(0, json.code) << json.err;
     EXPECT_EQ(QString::fromUtf8(path.c_str()), objects(json.out).at(0)["devicePath"].toString());
-    const Outcome text = cli({"--disk", path, "info"});
-    EXPECT_NE(std::string::npos, text.out.find("Device:        " + path + "\n")) << text.out;
+    const Outcome text = tool({"--disk", path, "info"});
+    EXPECT_TRUE(has(text.out, "Device:        " + path + "\n"));
 
     dcp::DcpRespInfo info;
     info.devicePath = "/dev/sdb";
@@ -536,7 +506,7 @@ TEST_F(CliTest, Utf8PathsAndMountPoints) {
     EXPECT_NE(std::string::npos,
               shown.find("Volumes:       /media/\xc3\x9clrich, /mnt/bad\\xff, /mnt/tab\\x09here\n"))
         << shown;
-    EXPECT_NE(std::string::npos, shown.find("Model:         M\xc3\xbcller\n")) << shown;
+    EXPECT_TRUE(has(shown, "Model:         M\xc3\xbcller\n"));
 }
 
 // Scan: one GetInfo exchange per device that answers; watch: the device list, then records.
@@ -549,7 +519,7 @@ TEST_F(CliTest, ScanAndWatch) {
     }
     platform->plug(3, std::make_shared<sim::EmulatedDisk>(512, 1 << 16));
     io::setPlatform(platform);
-    const Outcome scan = cli({"--json", "scan"});
+    const Outcome scan = tool({"--json", "scan"});
     ASSERT_EQ(0, scan.code) << scan.err;
     const auto found = objects(scan.out);
     ASSERT_EQ(3u, found.size());
@@ -560,13 +530,13 @@ TEST_F(CliTest, ScanAndWatch) {
         EXPECT_EQ(1u, devices[i].model->requests(dcp::SubGetInfo));
     }
     std::atomic<int> signal{SIGINT};
-    Outcome stopped = cli({"scan"}, "", &signal);
+    Outcome stopped = tool({"scan"}, "", &signal);
     EXPECT_EQ(130, stopped.code);
     EXPECT_EQ("", stopped.out);
     EXPECT_EQ(1u, devices[0].model->requests(dcp::SubGetInfo));
 
     io::setPlatform(nullptr);
-    Outcome watch = cli({"--emulated", "healthy", "--json", "watch", "--count", "3"});
+    Outcome watch = tool({"--emulated", "healthy", "--json", "watch", "--count", "3"});
     ASSERT_EQ(0, watch.code) << watch.err;
     const auto events = objects(watch.out);
     ASSERT_EQ(3u, events.size());
@@ -582,9 +552,9 @@ TEST_F(CliTest, ScanAndWatch) {
     }
     EXPECT_TRUE(sawDevice);
     signal = SIGTERM;
-    stopped = cli({"--emulated", "healthy", "watch"}, "", &signal);
+    stopped = tool({"--emulated", "healthy", "watch"}, "", &signal);
     EXPECT_EQ(143, stopped.code);
-    EXPECT_NE(std::string::npos, stopped.err.find("SIGTERM")) << stopped.err;
+    EXPECT_TRUE(has(stopped.err, "SIGTERM"));
 }
 
 }  // namespace
