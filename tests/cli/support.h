@@ -31,9 +31,9 @@ inline void writeFile(const std::string& path, const std::string& text, mode_t m
 
 // A fresh folder, gone at the end with all it holds, read-only parts too.
 struct TempDir {
-    TempDir() {
-        char name[] = "/tmp/drl-test-XXXXXX";
-        EXPECT_TRUE(mkdtemp(name));
+    explicit TempDir(const std::string& under = "/tmp") {
+        std::string name = under + "/drl-test-XXXXXX";
+        EXPECT_TRUE(mkdtemp(name.data()));
         path = name;
     }
     ~TempDir() { std::system(("chmod -R u+w " + path + "; rm -rf " + path).c_str()); }
