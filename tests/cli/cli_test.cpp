@@ -277,15 +277,11 @@ TEST_F(CliTest, DocumentedExitCodes) {
 
     // A disk image on the real platform is no device: it gets no exchange at all.
     io::setPlatform(nullptr);
-    char name[] = "/tmp/drl-cli-image-XXXXXX";
-    const int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, ftruncate(fd, 1 << 20));
-    close(fd);
-    r = tool({"--disk", name, "info"});
+    const TempDir tmp;
+    writeFile(tmp.path + "/image", std::string(1 << 20, '\0'));
+    r = tool({"--disk", tmp.path + "/image", "info"});
     EXPECT_EQ(cli::ExitNotOurs, r.code) << r.err;
     EXPECT_TRUE(has(r.err, "disk image"));
-    unlink(name);
 }
 
 // A command that is interrupted ends between two exchanges: the one under way runs to its

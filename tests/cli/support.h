@@ -47,13 +47,12 @@ inline ::testing::AssertionResult has(const std::string& text, const std::string
     return ::testing::AssertionFailure() << "no \"" << part << "\" in: " << text;
 }
 
-// Said, and not repeated.
-inline ::testing::AssertionResult once(const std::string& text, const std::string& part) {
-    const size_t at = text.find(part);
-    if (at != std::string::npos && at == text.rfind(part)) {
-        return ::testing::AssertionSuccess();
+inline size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
     }
-    return ::testing::AssertionFailure() << "not once \"" << part << "\" in: " << text;
+    return n;
 }
 
 inline std::string hex(const uint8_t* bytes, size_t count) {
