@@ -469,9 +469,8 @@ TEST_F(CliTest, DeviceTextsAreEscapedAndValidUtf8) {
         for (const std::string& line : lines(r.out))
             EXPECT_TRUE(c.command == std::string("report") || line.rfind("Bay 9", 0) != 0) << line;
     }
-    EXPECT_NE(
-        std::string::npos,
-        tool({"--disk-number", "0", "--json", "drives"}).out.find("forged\\u009b\\u009f\\u007f"));
+    EXPECT_TRUE(
+        has(tool({"--disk-number", "0", "--json", "drives"}).out, "forged\\u009b\\u009f\\u007f"));
     device.model->setVendor("Qu\x1b[2Jillon");
     const Outcome r = tool({"--disk-number", "0", "info"});
     EXPECT_EQ(cli::ExitNotOurs, r.code);
@@ -499,9 +498,8 @@ TEST_F(CliTest, Utf8PathsAndMountPoints) {
               r["volumes"].toArray());
     EXPECT_EQ(QString::fromUtf8("M\xc3\xbcller"), r["model"].toString());
     const std::string shown = cli::toText(info);
-    EXPECT_NE(std::string::npos,
-              shown.find("Volumes:       /media/\xc3\x9clrich, /mnt/bad\\xff, /mnt/tab\\x09here\n"))
-        << shown;
+    EXPECT_TRUE(
+        has(shown, "Volumes:       /media/\xc3\x9clrich, /mnt/bad\\xff, /mnt/tab\\x09here\n"));
     EXPECT_TRUE(has(shown, "Model:         M\xc3\xbcller\n"));
 }
 
