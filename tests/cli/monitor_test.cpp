@@ -299,6 +299,10 @@ TEST_F(MonitorTest, BadStateFilesAreKeptAsideAndReplaced) {
         EXPECT_EQ(1u, parsed.size());
     }
 
+    writeFile(path, good + std::string(1 << 20, '\n'));
+    startMonitor();
+    EXPECT_TRUE(has(log.str(), "is larger than a state file can be"));
+
     // A FIFO or a link in its place is refused at once, never waited on or read through.
     const std::string elsewhere = dir + "/elsewhere";
     writeFile(elsewhere, good);
