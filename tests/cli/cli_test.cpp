@@ -22,6 +22,11 @@ QString text(const std::string& s, size_t width) {
     return QString::fromLatin1(s.substr(0, width).c_str());
 }
 
+struct Field {
+    const char* field;
+    QJsonValue expected;
+};
+
 // The device information record against what the emulated device holds, field by field.
 void expectInfo(const QJsonObject& r, sim::EmulatedDevice& device, bool inBand,
                 const char* devicePath = "/dev/sda") {
@@ -31,10 +36,7 @@ void expectInfo(const QJsonObject& r, sim::EmulatedDevice& device, bool inBand,
     const uint64_t capacity = raid.configured ? raid.capacity : 0;
     const uint8_t status = m.raidStatus();
     const int hostBus[] = {0, 4, 7, 11};
-    const struct {
-        const char* field;
-        QJsonValue expected;
-    } fields[] = {
+    const Field fields[] = {
         {"type", 1},
         {"configuration", 1},
         {"driveCount", 4},
@@ -81,10 +83,7 @@ void expectDrive(const QJsonObject& r, const sim::Drive& d, unsigned bay) {
     const auto str = [&](const std::string& s, size_t w) {
         return QJsonValue(blank ? QString() : text(s, w));
     };
-    const struct {
-        const char* field;
-        QJsonValue expected;
-    } fields[] = {
+    const Field fields[] = {
         {"type", 2},
         {"driveIndex", int(bay)},
         {"present", d.present},

@@ -1,8 +1,8 @@
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "cli/json.h"
@@ -18,18 +18,12 @@ namespace {
 
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
-                out.push_back(e->d_name);
-            }
-        }
-        closedir(d);
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        out.push_back(e.path().filename());
     }
     return out;
 }
 
-// What the metrics must say, taken from the emulator's model rather than from the decoders.
 using Labels = std::vector<std::pair<std::string, std::string>>;
 
 class Expected {
