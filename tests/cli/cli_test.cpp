@@ -287,25 +287,19 @@ TEST_F(CliTest, DocumentedExitCodes) {
 // end (its record is printed, the mailbox holds no command), no further one starts.
 TEST_F(CliTest, SignalsStopBetweenExchanges) {
     // Raises the signal while the device handles its n-th request of one sub-command.
-    class Interrupter : public sim::CommandHandler {
-    public:
+    struct Interrupter : sim::CommandHandler {
         Interrupter(std::shared_ptr<sim::DeviceModel> model, uint8_t sub, int n, int signal,
                     std::atomic<int>* flag)
-            : model_(std::move(model)), sub_(sub), left_(n), signal_(signal), flag_(flag) {}
+            : model(std::move(model)), sub(sub), left(n), signal(signal), flag(flag) {}
         bool handle(const uint8_t* request8, uint8_t* response490) override {
-            if (request8[0] == sub_ && --left_ == 0)
-                flag_->store(signal_);
-            return model_->handle(request8, response490);
+            if (request8[0] == sub && --left == 0)
+                flag->store(signal);
+            return model->handle(request8, response490);
         }
-        bool medium(uint32_t blockSize, sim::Medium* out) override {
-            return model_->medium(blockSize, out);
-        }
-
-    private:
-        std::shared_ptr<sim::DeviceModel> model_;
-        uint8_t sub_;
-        int left_, signal_;
-        std::atomic<int>* flag_;
+        std::shared_ptr<sim::DeviceModel> model;
+        uint8_t sub;
+        int left, signal;
+        std::atomic<int>* flag;
     };
     const struct {
         const char* command;
