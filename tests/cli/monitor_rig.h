@@ -1,6 +1,8 @@
 // Emulated devices, a core and monitors on a manual clock, in a folder of their own.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 
 #include "io/platform.h"
@@ -18,10 +20,16 @@ constexpr uint32_t kMinute = 60 * 1000;
 constexpr uint32_t kHour = 60 * kMinute;
 using V = std::vector<std::string>;
 
+// One call of the event program, as it saw its environment.
+struct Call {
+    std::string event, severity, serial, model, path, bay, reminder, message;
+};
+
 inline std::string serialOf(const sim::EmulatedDevice& d) {
     return hex(d.model->identity().serial.data(), d.model->identity().serial.size());
 }
 
+// The event program is a script that appends its environment to a file.
 class MonitorRig : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -29,6 +37,16 @@ protected:
         options.wallStartMs = kWallStart;
         platform->setChangeListener([] { os::announceDeviceChange(); });
         io::setPlatform(platform);
+        options.program = dir + "/record";
+        options.execTimeoutMs = 10000;
+        writeFile(options.program,
+                  "#!/bin/sh\nprintf '%s|%s|%s|%s|%s|%s|%s|%s\\n' \"$DRIVELORE_EVENT\" "
+                  "\"$DRIVELORE_SEVERITY\" \"$DRIVELORE_SERIAL\" \"$DRIVELORE_MODEL\" "
+                  "\"$DRIVELORE_DEVICE_PATH\" \"$DRIVELORE_BAY\" \"$DRIVELORE_REMINDER\" "
+                  "\"$DRIVELORE_MESSAGE\" >> " +
+                      dir + "/calls\ntr '\\0' '\\n' < /proc/$$/environ | grep ^DRIVELORE_BAY= >> " +
+                      dir + "/bays\n",
+                  0755);
     }
     void TearDown() override {
         monitor.reset();
@@ -71,22 +89,36 @@ protected:
         step(10);
         ASSERT_TRUE(core->waitForScans(scans, std::chrono::seconds(10)));
     }
-    // The events of one round as the log names them, name@bay.
-    V logged() {
-        log.str("");
+    // The events of one round. The message goes last: it may hold a '|' of its own.
+    std::vector<Call> poll() {
         monitor->poll();
-        V out;
-        std::istringstream lines(log.str());
+        std::vector<Call> out;
+        std::istringstream lines(readFile(dir + "/calls"));
+        unlink((dir + "/calls").c_str());
         for (std::string line; std::getline(lines, line);) {
-            const size_t open = line.rfind(" [");
-            const size_t bay = line.find(": bay ");
-            if (open != std::string::npos && line.back() == ']') {
-                out.push_back(line.substr(open + 2, line.size() - open - 3) +
-                              (bay == std::string::npos ? "" : "@" + line.substr(bay + 6, 1)));
+            std::istringstream fields(line);
+            Call c;
+            for (std::string* f :
+                 {&c.event, &c.severity, &c.serial, &c.model, &c.path, &c.bay, &c.reminder}) {
+                if (!std::getline(fields, *f, '|') || fields.eof()) {
+                    ADD_FAILURE() << "a value broke the line: " << line;
+                }
             }
+            std::getline(fields, c.message);
+            out.push_back(c);
         }
         return out;
     }
+    // name, * for a reminder, @bay.
+    static V namesOf(const std::vector<Call>& calls) {
+        V out;
+        for (const Call& c : calls) {
+            out.push_back(c.event + (c.reminder == "1" ? "*" : "") +
+                          (c.bay.empty() ? "" : "@" + c.bay));
+        }
+        return out;
+    }
+    V names() { return namesOf(poll()); }
 
     TempDir tmp;
     const std::string dir = tmp.path;

@@ -11,58 +11,7 @@ using namespace corvane::test;
 
 namespace {
 
-// One call of the event program, as it saw its environment.
-struct Call {
-    std::string event, severity, serial, model, path, bay, reminder, message;
-};
-
-// The event program is a script that appends its environment to a file.
-class MonitorTest : public MonitorRig {
-protected:
-    void SetUp() override {
-        MonitorRig::SetUp();
-        options.program = dir + "/record";
-        options.execTimeoutMs = 10000;
-        writeFile(options.program,
-                  "#!/bin/sh\nprintf '%s|%s|%s|%s|%s|%s|%s|%s\\n' \"$DRIVELORE_EVENT\" "
-                  "\"$DRIVELORE_SEVERITY\" \"$DRIVELORE_SERIAL\" \"$DRIVELORE_MODEL\" "
-                  "\"$DRIVELORE_DEVICE_PATH\" \"$DRIVELORE_BAY\" \"$DRIVELORE_REMINDER\" "
-                  "\"$DRIVELORE_MESSAGE\" >> " +
-                      dir + "/calls\ntr '\\0' '\\n' < /proc/$$/environ | grep ^DRIVELORE_BAY= >> " +
-                      dir + "/bays\n",
-                  0755);
-    }
-    // The events of one round. The message goes last: it may hold a '|' of its own.
-    std::vector<Call> poll() {
-        monitor->poll();
-        std::vector<Call> out;
-        std::istringstream lines(readFile(dir + "/calls"));
-        unlink((dir + "/calls").c_str());
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            Call c;
-            for (std::string* f :
-                 {&c.event, &c.severity, &c.serial, &c.model, &c.path, &c.bay, &c.reminder}) {
-                if (!std::getline(fields, *f, '|') || fields.eof()) {
-                    ADD_FAILURE() << "a value broke the line: " << line;
-                }
-            }
-            std::getline(fields, c.message);
-            out.push_back(c);
-        }
-        return out;
-    }
-    // name, * for a reminder, @bay.
-    static V namesOf(const std::vector<Call>& calls) {
-        V out;
-        for (const Call& c : calls) {
-            out.push_back(c.event + (c.reminder == "1" ? "*" : "") +
-                          (c.bay.empty() ? "" : "@" + c.bay));
-        }
-        return out;
-    }
-    V names() { return namesOf(poll()); }
-};
+using MonitorTest = MonitorRig;
 
 // Device texts cannot break a line of the log or of the recorder, nor a variable.
 // A variable of the monitor's own environment never reaches the program beside the event's.
