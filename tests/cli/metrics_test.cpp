@@ -1,56 +1,34 @@
-#include <dirent.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <set>
-#include <sstream>
 
-#include "cli/cli.h"
 #include "cli/json.h"
 #include "cli/metrics.h"
 #include "dcp/payload.h"
-#include "io/platform.h"
 #include "monitor/atomic_file.h"
-#include "monitor/snapshot.h"
-#include "os/device_listener.h"
-#include "sim/profiles.h"
+#include "monitor_rig.h"
 
 using namespace corvane;
+using namespace corvane::test;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
-                out.push_back(e->d_name);
-            }
-        }
-        closedir(d);
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        out.push_back(e.path().filename());
     }
     return out;
 }
 
-// What the metrics must say, taken from the emulator's model rather than from the decoders.
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
 class Expected {
 public:
-    void sample(const std::string& name, std::vector<std::pair<std::string, std::string>> labels,
-                double value) {
+    void sample(const std::string& name, const Labels& labels, double value) {
         std::string l;
         for (const auto& [k, v] : labels) {
             l += (l.empty() ? "" : ",") + cli::jsonString(k) + ":" + cli::jsonString(v);
@@ -66,15 +44,10 @@ public:
                 const std::string& suffix = "") {
         sim::DeviceModel& m = *d.model;
         const sim::Identity id = m.identity();
-        std::string serial;
-        for (uint8_t b : id.serial) {
-            char two[3];
-            std::snprintf(two, sizeof two, "%02x", b);
-            serial += two;
-        }
-        serial += suffix;
+        const std::string serial = serialOf(d) + suffix;
         const sim::Raid raid = m.raid();
-        sample("drivelore_device_up", {{"serial", serial}}, 1);
+        const Labels of = {{"serial", serial}};
+        sample("drivelore_device_up", of, 1);
         sample("drivelore_device_info",
                {{"serial", serial},
                 {"model", id.model},
@@ -83,16 +56,15 @@ public:
                 {"device", path}},
                1);
         const uint64_t capacity = raid.configured ? raid.capacity : 0;
-        sample("drivelore_raid_status", {{"serial", serial}}, m.raidStatus());
-        sample("drivelore_raid_drive_failure_likely", {{"serial", serial}}, m.driveFailureLikely());
-        sample("drivelore_raid_cache_disabled", {{"serial", serial}}, raid.cacheDisabled);
-        sample("drivelore_raid_capacity_bytes", {{"serial", serial}}, double(capacity));
-        sample("drivelore_raid_os_capacity_bytes", {{"serial", serial}},
+        sample("drivelore_raid_status", of, m.raidStatus());
+        sample("drivelore_raid_drive_failure_likely", of, m.driveFailureLikely());
+        sample("drivelore_raid_cache_disabled", of, raid.cacheDisabled);
+        sample("drivelore_raid_capacity_bytes", of, double(capacity));
+        sample("drivelore_raid_os_capacity_bytes", of,
                capacity ? double(m.mediumBytes() / 512 * 512) : 0);
         for (unsigned bay = 0; bay < sim::kBays; ++bay) {
             const sim::Drive drive = m.drive(bay);
-            const std::vector<std::pair<std::string, std::string>> at = {
-                {"serial", serial}, {"bay", std::to_string(bay)}};
+            const Labels at = {{"serial", serial}, {"bay", std::to_string(bay)}};
             sample("drivelore_drive_present", at, drive.present);
             if (!drive.present) {
                 continue;
@@ -118,7 +90,7 @@ public:
             sample("drivelore_drive_crc_errors_total", at, drive.crcErrors);
         }
         const sim::Progress p = m.progress();
-        const std::vector<std::pair<std::string, std::string>> op = {
+        const Labels op = {
             {"serial", serial},
             {"operation",
              p.operation == sim::Operation::Initialization ? "initialization" : "rebuild"}};
@@ -147,18 +119,13 @@ private:
 class MetricsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[] = "/tmp/drl-metrics-XXXXXX";
-        ASSERT_TRUE(mkdtemp(name));
-        dir = name;
         platform->setChangeListener([] { os::announceDeviceChange(); });
         io::setPlatform(platform);
     }
-    void TearDown() override {
-        io::setPlatform(nullptr);
-        std::system(("chmod -R u+w " + dir + "; rm -rf " + dir).c_str());
-    }
+    void TearDown() override { io::setPlatform(nullptr); }
     std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
-    std::string dir;
+    TempDir tmp;
+    const std::string dir = tmp.path;
 };
 
 // Every profile, one of them with device texts that need escaping, one in the middle of
@@ -212,74 +179,58 @@ TEST_F(MetricsTest, EveryProfileAsTheParserReadsIt) {
         GTEST_SKIP() << "python3-prometheus-client is not installed";
     }
     EXPECT_EQ(0, WEXITSTATUS(status)) << text;
-    EXPECT_NE(std::string::npos, text.find("model=\"Q\\\"\\\\\\nx")) << text;
+    EXPECT_TRUE(has(text, "model=\"Q\\\"\\\\\\nx"));
 }
 
 TEST_F(MetricsTest, OutputFileIsReplacedWholeOrNotAtAll) {
-    auto metrics = [&](const std::string& output, std::string* err = nullptr) {
-        std::ostringstream out, errs;
-        std::istringstream in;
-        std::atomic<int> interrupted{0};
-        const int code = cli::run({"--emulated", "healthy", "metrics", "--output", output}, out,
-                                  errs, in, interrupted);
-        EXPECT_EQ("", out.str());
-        if (err) {
-            *err = errs.str();
-        }
-        return code;
-    };
     const std::string file = dir + "/drivelore.prom";
-    ASSERT_EQ(0, metrics(file));
+    const V only{"drivelore.prom"};
+    auto metrics = [&](const std::string& output) {
+        const Outcome r = tool({"--emulated", "healthy", "metrics", "--output", output});
+        EXPECT_EQ("", r.out);
+        return r;
+    };
+    ASSERT_EQ(0, metrics(file).code);
     const std::string first = readFile(file);
-    EXPECT_NE(std::string::npos, first.find("drivelore_raid_status{serial=")) << first;
+    EXPECT_TRUE(has(first, "drivelore_raid_status{serial="));
     struct stat st;
     ASSERT_EQ(0, stat(file.c_str(), &st));
     EXPECT_EQ(0644u, st.st_mode & 0777);
-    EXPECT_EQ(std::vector<std::string>{"drivelore.prom"}, entries(dir));
+    EXPECT_EQ(only, entries(dir));
 
-    // A full disk, as a file size limit shows it: the old file stays, no leftovers.
-    std::string err;
-    {
-        rlimit old;
-        getrlimit(RLIMIT_FSIZE, &old);
-        rlimit small = old;
-        small.rlim_cur = 100;
-        const auto previous = signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
-        const int code = metrics(file, &err);
-        setrlimit(RLIMIT_FSIZE, &old);
-        signal(SIGXFSZ, previous);
-        EXPECT_EQ(cli::ExitIoFailure, code);
-    }
-    EXPECT_NE(std::string::npos, err.find("kept as it was")) << err;
-    EXPECT_NE(std::string::npos, err.find("too large")) << err;
+    // A full disk, a sync or a rename that fails once the new text is written: the old
+    // file stays, no leftovers.
+    Outcome r = withFileSizeLimit(100, [&] { return metrics(file); });
+    EXPECT_EQ(cli::ExitIoFailure, r.code);
+    EXPECT_TRUE(has(r.err, "kept as it was"));
+    EXPECT_TRUE(has(r.err, "too large"));
     EXPECT_EQ(first, readFile(file));
-    EXPECT_EQ(std::vector<std::string>{"drivelore.prom"}, entries(dir));
-
-    // A sync or a rename that fails once the new text is written: the same.
+    EXPECT_EQ(only, entries(dir));
     const cli::FileCalls real = cli::fileCalls;
     cli::FileCalls failing[2] = {real, real};
     failing[0].fsync = [](int) { return errno = EIO, -1; };
     failing[1].rename = [](const char*, const char*) { return errno = EIO, -1; };
     for (const cli::FileCalls& calls : failing) {
         cli::fileCalls = calls;
-        const int code = metrics(file, &err);
+        r = metrics(file);
         cli::fileCalls = real;
-        EXPECT_EQ(cli::ExitIoFailure, code);
-        EXPECT_NE(std::string::npos, err.find("kept as it was): cannot")) << err;
-        EXPECT_NE(std::string::npos, err.find(std::strerror(EIO))) << err;
+        EXPECT_EQ(cli::ExitIoFailure, r.code);
+        EXPECT_TRUE(has(r.err, std::string("kept as it was): cannot")));
+        EXPECT_TRUE(has(r.err, std::strerror(EIO)));
         EXPECT_EQ(first, readFile(file));
-        EXPECT_EQ(std::vector<std::string>{"drivelore.prom"}, entries(dir));
+        EXPECT_EQ(only, entries(dir));
     }
 
     for (const std::string& bad : {dir + "/no-such-folder/x.prom", file + "/x.prom"}) {
-        EXPECT_EQ(cli::ExitIoFailure, metrics(bad, &err)) << bad;
-        EXPECT_NE(std::string::npos, err.find("cannot create a file in")) << err;
+        r = metrics(bad);
+        EXPECT_EQ(cli::ExitIoFailure, r.code) << bad;
+        EXPECT_TRUE(has(r.err, "cannot create a file in"));
     }
     if (geteuid() != 0) {  // root writes to read-only folders anyway
         chmod(dir.c_str(), 0555);
-        EXPECT_EQ(cli::ExitIoFailure, metrics(file, &err));
-        EXPECT_NE(std::string::npos, err.find("Permission denied")) << err;
+        r = metrics(file);
+        EXPECT_EQ(cli::ExitIoFailure, r.code);
+        EXPECT_TRUE(has(r.err, "Permission denied"));
         chmod(dir.c_str(), 0755);
         EXPECT_EQ(first, readFile(file));
     }
