@@ -2,25 +2,12 @@
 // with the clock stepped by hand, and its --metrics file.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-
 #include "cli/cli.h"
 #include "cli/metrics.h"
-#include "io/platform.h"
-#include "monitor/monitor.h"
-#include "monitor/snapshot.h"
-#include "os/device_listener.h"
-#include "os/manual_clock.h"
-#include "sim/profiles.h"
+#include "monitor_rig.h"
 
-using namespace corvane;
-
+namespace corvane::test {
 namespace {
-
-constexpr uint32_t kMinute = 60 * 1000;
 
 // The value of the first sample whose line starts with `head`, or nothing.
 std::optional<double> sampleOf(const std::string& text, const std::string& head) {
@@ -31,56 +18,22 @@ std::optional<double> sampleOf(const std::string& text, const std::string& head)
     return std::stod(text.substr(at + 1 + head.size()));
 }
 
-class MonitorMetricsTest : public ::testing::Test {
+class MonitorMetricsTest : public MonitorRig {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/drl-monmetrics-XXXXXX";
-        ASSERT_TRUE(mkdtemp(name));
-        dir = name;
-        options.stateDir = dir;
-        options.wallStartMs = 1700000000000;
-        platform->setChangeListener([] { os::announceDeviceChange(); });
-        io::setPlatform(platform);
-    }
-    void TearDown() override {
-        monitor.reset();
-        clock.setAutoAdvance(true);
-        core.reset();
-        io::setPlatform(nullptr);
-        std::system(("rm -rf " + dir).c_str());
-    }
     void start(const std::vector<std::string>& profiles) {
         for (unsigned disk = 0; disk < profiles.size(); ++disk) {
-            devices.push_back(sim::makeProfile(profiles[disk], {512, disk, nullptr}).value());
-            platform->plug(disk, devices.back().disk);
+            devices.push_back(plug(disk, profiles[disk]));
         }
-        core = cli::openCore(true);
-        ASSERT_TRUE(core);
-        step(10);
-        ASSERT_TRUE(core->waitForScans(1, std::chrono::seconds(10)));
-        monitor = std::make_unique<cli::Monitor>(*core, options, log);
-        monitor->start();
+        startCore();
+        startMonitor();
     }
-    void step(uint32_t ms) {
-        ASSERT_TRUE(clock.waitForSleepers(1));
-        clock.advance(ms);
-        ASSERT_TRUE(clock.waitForSleepers(1));
-    }
-    std::string poll() {
+    std::string metrics() {
         monitor->poll();
         return cli::formatMetrics(monitor->lastRound(), true);
     }
     std::string key() const { return monitor->lastRound().at(0).key; }
 
-    os::ManualClock clock;
-    os::ScopedClock useClock{clock};
-    std::shared_ptr<sim::EmulatedPlatform> platform = std::make_shared<sim::EmulatedPlatform>();
     std::vector<sim::EmulatedDevice> devices;
-    std::unique_ptr<drl::CvnStorageManagerImpl> core;
-    std::unique_ptr<cli::Monitor> monitor;
-    cli::MonitorOptions options;
-    std::ostringstream log;
-    std::string dir;
 };
 
 // Two-hour rebuilds polled every minute: within 10 % of the truth while they move; no
@@ -102,7 +55,7 @@ TEST_F(MonitorMetricsTest, TimeLeftOfSteadyAndStalledRebuilds) {
     unsigned estimated[2] = {}, unknown[2] = {}, stalledShown = 0, stalledRounds = 0;
     for (uint32_t t = 0; t < kRebuildMs + 5 * kMinute; t += kMinute) {
         step(kMinute);
-        const std::string text = poll();
+        const std::string text = metrics();
         for (const cli::DeviceSnapshot& s : monitor->lastRound()) {
             SCOPED_TRACE(s.key);
             const unsigned disk = s.diskNumber;
@@ -154,57 +107,44 @@ TEST_F(MonitorMetricsTest, TrendGaugesFollowTheEvents) {
         }
         return out;  // rising 1, rising 2, hot 1, hot 2
     };
-    EXPECT_EQ("0000", gauges(poll()));
+    EXPECT_EQ("0000", gauges(metrics()));
     set(1, 6, 400);
     set(2, 0, 600);
     step(kMinute);
-    EXPECT_EQ("1000", gauges(poll()));
+    EXPECT_EQ("1000", gauges(metrics()));
     step(10 * kMinute);
-    EXPECT_EQ("1001", gauges(poll())) << log.str();
+    EXPECT_EQ("1001", gauges(metrics())) << log.str();
     set(2, 0, 400);
     step(51 * kMinute);
-    EXPECT_EQ("0000", gauges(poll())) << "an hour without a rise; cool again";
-    EXPECT_NE(std::string::npos, log.str().find("[counter-steady]")) << log.str();
+    EXPECT_EQ("0000", gauges(metrics())) << "an hour without a rise; cool again";
+    EXPECT_TRUE(has(log.str(), "[counter-steady]"));
 
     const std::string once = cli::formatMetrics(cli::takeSnapshots(*core));
-    EXPECT_EQ(std::string::npos, once.find("drivelore_drive_counters_rising")) << once;
-    EXPECT_NE(std::string::npos, once.find("drivelore_drive_crc_errors_total")) << once;
+    EXPECT_FALSE(has(once, "drivelore_drive_counters_rising"));
+    EXPECT_TRUE(has(once, "drivelore_drive_crc_errors_total"));
 }
 
 // --metrics: written after every round; a file that cannot be written is said once and
 // the monitor goes on.
 TEST(MonitorMetricsFile, WrittenEachRoundOrSaidOnce) {
-    char name[] = "/tmp/drl-monfile-XXXXXX";
-    ASSERT_TRUE(mkdtemp(name));
-    const std::string dir = name;
-    auto run = [&](const std::string& metrics, std::string* err) {
-        std::ostringstream out, errs;
-        std::istringstream in;
-        std::atomic<int> interrupted{0};
-        const int code = cli::run({"--emulated", "healthy", "monitor", "--state-dir", dir,
-                                   "--count", "3", "--interval", "0", "--metrics", metrics},
-                                  out, errs, in, interrupted);
-        *err = errs.str();
-        return code;
+    TempDir tmp;
+    const std::string dir = tmp.path;
+    auto run = [&](const std::string& metrics) {
+        return tool({"--emulated", "healthy", "monitor", "--state-dir", dir, "--count", "3",
+                     "--interval", "0", "--metrics", metrics});
     };
-    std::string err;
-    ASSERT_EQ(0, run(dir + "/drivelore.prom", &err)) << err;
-    std::stringstream text;
-    text << std::ifstream(dir + "/drivelore.prom").rdbuf();
-    EXPECT_NE(std::string::npos, text.str().find("drivelore_drive_counters_rising{serial="))
-        << text.str();
-    EXPECT_NE(std::string::npos, text.str().find("drivelore_raid_status{serial=")) << text.str();
+    Outcome r = run(dir + "/drivelore.prom");
+    ASSERT_EQ(0, r.code) << r.err;
+    const std::string text = readFile(dir + "/drivelore.prom");
+    EXPECT_TRUE(has(text, "drivelore_drive_counters_rising{serial="));
+    EXPECT_TRUE(has(text, "drivelore_raid_status{serial="));
 
-    ASSERT_EQ(0, run(dir + "/missing/drivelore.prom", &err)) << err;
-    const std::string said = "<4>cannot write the metrics to " + dir + "/missing/drivelore.prom";
-    EXPECT_NE(std::string::npos, err.find(said)) << err;
-    EXPECT_EQ(err.find(said), err.rfind(said)) << "said once: " << err;
-
-    std::ostringstream out, errs;
-    std::istringstream in;
-    std::atomic<int> interrupted{0};
-    EXPECT_EQ(cli::ExitUsage, cli::run({"monitor", "--metrics"}, out, errs, in, interrupted));
-    std::system(("rm -rf " + dir).c_str());
+    r = run(dir + "/missing/drivelore.prom");
+    ASSERT_EQ(0, r.code) << r.err;
+    EXPECT_EQ(1u, count(r.err, "<4>cannot write the metrics to " + dir + "/missing/drivelore.prom"))
+        << r.err;
+    EXPECT_EQ(cli::ExitUsage, tool({"monitor", "--metrics"}).code);
 }
 
 }  // namespace
+}  // namespace corvane::test
