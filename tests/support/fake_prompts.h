@@ -6,46 +6,64 @@
 
 #include "app/prompts.h"
 
-// Answers questions from a queue and records each one; a prompt without a queued answer is
+// Answers prompts from queues and records each one; a prompt without a queued answer is
 // answered No / Cancel and listed in `unexpected`, which a test's cleanup checks.
 class FakePrompts : public TPrompts {
 public:
-    void failure(QWidget*, const QString& title, const QString& text) override {
-        record("failure", title + '|' + text);
+    void failure(QWidget* parent, const QString& title, const QString& text) override {
+        record(parent, "failure", title + '|' + text);
     }
-    bool confirm(QWidget*, const QString& title, const QString& text) override {
-        record("confirm", title + '|' + text);
+    bool confirm(QWidget* parent, const QString& title, const QString& text) override {
+        record(parent, "confirm", title + '|' + text);
         if (beforeAnswer)
             beforeAnswer();
         return next("confirm") == 1;
     }
-    int chooseCapacity(QWidget*) override { return record("capacity"), next("capacity"); }
-    // No test here picks a file: asked for one, it cancels.
-    QString saveFileName(QWidget*, const QString& caption, const QString&) override {
-        record("file");
-        return unexpected << caption, QString();
+    int chooseCapacity(QWidget* parent) override { return record(parent, "capacity"), next(); }
+    QString saveFileName(QWidget* parent, const QString& caption, const QString&) override {
+        return record(parent, "file"), file(caption);
     }
-    bool runPrintDialog(QWidget*, QPrinter&, const QString& title) override {
-        record("print");
-        return unexpected << title, false;
+    bool runPrintDialog(QWidget* parent, QPrinter& printer, const QString& title) override {
+        record(parent, "print");
+        const QString pdf = file(title);
+        if (pdf.isEmpty()) {
+            return false;  // cancelled
+        }
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(pdf);
+        return true;
     }
 
     QList<int> answers;  // confirm: 1 Yes, 0 No; capacity: mode or -1
+    QStringList files;   // save and print: file names; an empty one cancels
     QStringList kinds;
     QStringList boxes;  // "title|text" of every box and question
     QString last;       // the last of them
+    QList<QWidget*> parents;
     QStringList unexpected;
     std::function<void()> beforeAnswer;  // runs while a question is open
 
 private:
-    void record(const char* kind, const QString& box = {}) {
+    void record(QWidget* parent, const char* kind, const QString& box = {}) {
+        parents << parent;
         kinds << QLatin1String(kind);
-        if (!box.isNull())
-            boxes << (last = box);
+        if (!box.isNull()) {
+            boxes << box;
+            last = box;
+        }
     }
-    int next(const char* what) {
-        if (answers.isEmpty())
-            return unexpected << QLatin1String(what), -1;
+    int next(const char* what = "capacity") {
+        if (answers.isEmpty()) {
+            unexpected << QLatin1String(what);
+            return -1;
+        }
         return answers.takeFirst();
+    }
+    QString file(const QString& what) {
+        if (files.isEmpty()) {
+            unexpected << what;
+            return {};
+        }
+        return files.takeFirst();
     }
 };
