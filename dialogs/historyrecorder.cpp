@@ -16,14 +16,6 @@
 using corvane::cli::oneLineText;
 namespace dcp = corvane::dcp;
 
-namespace {
-
-bool running(uint32_t phase) {
-    return phase == dcp::PhasePreparing || phase == dcp::PhaseProgressing;
-}
-
-}  // namespace
-
 struct HistoryRecorder::Followed {
     QString key;
     corvane::cli::KnownDevice known;  // its conditions: those recorded as worse than fine
@@ -180,7 +172,7 @@ void HistoryRecorder::progress(DrlDevId id, const corvane::dcp::DcpRespProgress&
     // The first report of an operation that ended before the window came is old news.
     const bool first = !f.operationRead;
     f.operationRead = true;
-    if (first && !running(p.phase)) {
+    if (first && !corvane::cli::operationRunning(p.phase)) {
         return;
     }
     if (const auto e = corvane::cli::operationEventText(before, f.known)) {
@@ -190,11 +182,7 @@ void HistoryRecorder::progress(DrlDevId id, const corvane::dcp::DcpRespProgress&
 
 void HistoryRecorder::lost(Followed& f) {
     f.gone = true;
-    bool troubled = running(f.known.phase) || f.known.raidStatus == dcp::RaidRebuilding;
-    for (const auto& [key, c] : f.known.conditions) {
-        troubled = troubled || c.level > 0;
-    }
-    if (!troubled) {
+    if (!corvane::cli::lossIsTrouble(f.known)) {
         recordEvent(f.key, -1, "device-lost", 6, "no longer answers");
         return;
     }

@@ -37,10 +37,6 @@ int bayLevel(const KnownDevice::Bay& bay) {
     return drl::bayLevel(bay.present, bay.health);
 }
 
-bool running(uint32_t phase) {
-    return phase == dcp::PhasePreparing || phase == dcp::PhaseProgressing;
-}
-
 const char* severityName(int severity) {
     switch (severity) {
         case 3:
@@ -449,6 +445,18 @@ void Monitor::observe(const std::string& serial, KnownDevice& device, bool first
     }
 }
 
+bool operationRunning(uint32_t phase) {
+    return phase == dcp::PhasePreparing || phase == dcp::PhaseProgressing;
+}
+
+bool lossIsTrouble(const KnownDevice& device) {
+    bool troubled = operationRunning(device.phase) || device.raidStatus == dcp::RaidRebuilding;
+    for (const auto& c : device.conditions) {
+        troubled = troubled || c.second.level > 0;
+    }
+    return troubled;
+}
+
 EventText conditionEventText(const KnownDevice& device, const std::string& key, int level,
                              const std::string& was) {
     EventText e{"", level == 0 ? 5 : 3, -1, ""};
@@ -460,7 +468,7 @@ EventText conditionEventText(const KnownDevice& device, const std::string& key, 
         e.name = "device-gone";
         e.message = "no longer answers while RAID " +
                     std::string(dcp::raidStatusText(device.raidStatus)) +
-                    (running(device.phase)
+                    (operationRunning(device.phase)
                          ? ", " + std::string(dcp::operationText(device.operation)) + " running"
                          : "");
     } else if (key == "failure-likely") {
@@ -528,7 +536,7 @@ std::optional<EventText> operationEventText(const KnownDevice& before, const Kno
     if (seen.phase == dcp::PhaseDiskTooSmall) {
         return EventText{name + "-disk-too-small", 3, -1, what + " Failed: Disk Too Small"};
     }
-    if (running(seen.phase) && !running(before.phase)) {
+    if (operationRunning(seen.phase) && !operationRunning(before.phase)) {
         return EventText{name + "-started", 6, -1, what + " started"};
     }
     return std::nullopt;
@@ -632,11 +640,7 @@ void Monitor::remind(const std::string& serial, KnownDevice& device, const std::
 
 void Monitor::lost(const std::string& serial, KnownDevice& device) {
     device.gone = true;
-    bool troubled = running(device.phase) || device.raidStatus == dcp::RaidRebuilding;
-    for (const auto& c : device.conditions) {
-        troubled = troubled || c.second.level > 0;
-    }
-    if (!troubled) {
+    if (!lossIsTrouble(device)) {
         info("device " + serial + " (" + device.model + " at " + device.path +
              ") no longer answers");
         record(serial, -1, "device-lost", 6, "no longer answers");

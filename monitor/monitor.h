@@ -83,6 +83,11 @@ EventText conditionEventText(const KnownDevice& device, const std::string& key, 
 // too small or (severity 6) started; nothing for any other change.
 std::optional<EventText> operationEventText(const KnownDevice& before, const KnownDevice& seen);
 
+// A long operation in this phase is still under way.
+bool operationRunning(uint32_t phase);
+// A device that stops answering in this state is a warning, not news.
+bool lossIsTrouble(const KnownDevice& device);
+
 // What a device's drive readings tell over time: error counters rising (until an hour
 // without a rise) and a temperature at or above the limit for 10 minutes.
 class TrendFollower {
