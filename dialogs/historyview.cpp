@@ -20,11 +20,13 @@ namespace {
 using corvane::history::History;
 using corvane::history::kDayMs;
 
+constexpr qint64 kSameChangeMs = 2 * 60 * 1000;
 constexpr qint64 kRanges[] = {kDayMs, 7 * kDayMs, 31 * kDayMs};
 
 HistoryView::Loaded load(const QStringList& sources, const std::string& device, qint64 from,
                          qint64 to) {
     HistoryView::Loaded out;
+    std::vector<std::vector<corvane::history::Event>> events;
     for (const QString& path : sources) {
         if (!QFile::exists(path)) {
             continue;
@@ -38,20 +40,13 @@ HistoryView::Loaded load(const QStringList& sources, const std::string& device, 
         for (auto& r : h.readings(device, from, to)) {
             out.readings.push_back(std::move(r));
         }
-        for (auto& e : h.events(device, from, to)) {
-            out.events.push_back(std::move(e));
-        }
+        events.push_back(h.events(device, from, to));
     }
-    // The window's file repeats what the service saw while both ran: one of each.
-    auto byTime = [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; };
-    std::stable_sort(out.readings.begin(), out.readings.end(), byTime);
-    std::stable_sort(out.events.begin(), out.events.end(), byTime);
-    out.events.erase(std::unique(out.events.begin(), out.events.end(),
-                                 [](const auto& a, const auto& b) {
-                                     return a.timeMs == b.timeMs && a.name == b.name &&
-                                            a.bay == b.bay;
-                                 }),
-                     out.events.end());
+    std::stable_sort(out.readings.begin(), out.readings.end(),
+                     [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
+    // While both ran, the service and the window each saw a change within a round of the
+    // service's (a minute by default) of the other.
+    out.events = corvane::history::mergeEvents(std::move(events), kSameChangeMs);
     return out;
 }
 

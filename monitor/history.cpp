@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -476,6 +477,35 @@ std::vector<Event> History::events(const std::string& device, int64_t fromMs, in
         e.severity = int(sqlite3_column_int64(q.s, 4));
         e.message = text(q.s, 5);
         out.push_back(e);
+    }
+    return out;
+}
+
+std::vector<Event> mergeEvents(std::vector<std::vector<Event>> sources, int64_t withinMs) {
+    std::vector<std::pair<Event, size_t>> all;  // with the file it came from
+    for (size_t i = 0; i < sources.size(); ++i) {
+        for (Event& e : sources[i]) {
+            all.emplace_back(std::move(e), i);
+        }
+    }
+    std::stable_sort(all.begin(), all.end(),
+                     [](const auto& a, const auto& b) { return a.first.timeMs < b.first.timeMs; });
+    std::vector<Event> out;
+    std::vector<size_t> from;
+    for (auto& [e, source] : all) {
+        bool seen = false;
+        for (size_t k = out.size(); k-- > 0 && e.timeMs - out[k].timeMs <= withinMs;) {
+            const Event& o = out[k];
+            if (from[k] != source && o.device == e.device && o.bay == e.bay && o.name == e.name &&
+                o.message == e.message) {
+                seen = true;
+                break;
+            }
+        }
+        if (!seen) {
+            out.push_back(std::move(e));
+            from.push_back(source);
+        }
     }
     return out;
 }

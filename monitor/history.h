@@ -101,4 +101,10 @@ private:
     std::map<std::string, int64_t> driveIds_;
 };
 
+// The events of several files that recorded the same devices (the service's and the
+// window's), oldest first. One file's event that another file holds already, with the same
+// device, bay, name and words no more than `withinMs` earlier, is the same change seen by
+// both and appears once; repeats within one file are kept.
+std::vector<Event> mergeEvents(std::vector<std::vector<Event>> sources, int64_t withinMs);
+
 }  // namespace corvane::history

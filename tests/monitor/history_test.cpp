@@ -206,4 +206,32 @@ TEST_F(HistoryTest, BadFiles) {
     EXPECT_EQ(1u, h.readings("a", 0, kStart * 2).size()) << "the earlier rounds are all there";
 }
 
+// The service's and the window's files saw the same changes a little apart.
+TEST(HistoryMerge, OneChangeSeenByTwoFilesAppearsOnce) {
+    auto event = [](int64_t t, const std::string& device, const std::string& name) {
+        return history::Event{kStart + t, device, -1, name, 4, name + " words"};
+    };
+    const std::vector<history::Event> service = {event(0, "a", "raid-degraded"),
+                                                 event(10 * kMinute, "a", "raid-normal"),
+                                                 event(11 * kMinute, "a", "raid-degraded")};
+    const std::vector<history::Event> window = {
+        event(20000, "a", "raid-degraded"),  // the service's first, 20 s later
+        {kStart + 30000, "a", -1, "raid-degraded", 4, "other words"},
+        event(10 * kMinute + 30000, "a", "raid-normal"),
+        event(10 * kMinute + 40000, "b", "raid-normal"),  // another device
+        event(11 * kMinute + 5000, "a", "raid-degraded"),
+        event(16 * kMinute, "a", "raid-degraded")};  // long after: a change of its own
+    std::vector<std::string> got;
+    for (const auto& e : history::mergeEvents({service, window}, 2 * kMinute)) {
+        got.push_back(std::to_string((e.timeMs - kStart) / 1000) + " " + e.device + " " + e.name);
+    }
+    EXPECT_EQ((std::vector<std::string>{"0 a raid-degraded", "30 a raid-degraded",
+                                        "600 a raid-normal", "640 b raid-normal",
+                                        "660 a raid-degraded", "960 a raid-degraded"}),
+              got);
+    // One file's own repeats are its own changes, however close.
+    EXPECT_EQ(2u,
+              history::mergeEvents({{event(0, "a", "x"), event(1000, "a", "x")}}, kMinute).size());
+}
+
 }  // namespace
