@@ -2,19 +2,54 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <cstdio>
 #include "app/storagemanager.h"
 #include "dcp/texts.h"
+
 #include "drl/conditions.h"
+#include "monitor/atomic_file.h"
 #include "monitor/history.h"
 #include "monitor/monitor.h"
 #include "monitor/snapshot.h"
 #include "os/clock.h"
 
+using corvane::cli::KnownDevice;
 using corvane::cli::oneLineText;
 namespace dcp = corvane::dcp;
+
+namespace {
+
+constexpr qint64 kStateMaxBytes = 1 << 20;
+
+// An unusable file is set aside, not overwritten, and the window starts without it.
+std::map<std::string, KnownDevice> readState(const QString& path) {
+    std::map<std::string, KnownDevice> known;
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        return known;
+    }
+    QFile file(path);
+    bool read = info.isFile() && file.open(QIODevice::ReadOnly);
+    const QByteArray text = read ? file.read(kStateMaxBytes + 1) : QByteArray();
+    read = read && file.error() == QFileDevice::NoError && text.size() <= kStateMaxBytes;
+    std::string why = "cannot be read";
+    if (read && corvane::cli::Monitor::parseState(text.toStdString(), &known, &why)) {
+        return known;
+    }
+    file.close();
+    const QString aside = path + QStringLiteral(".bad");
+    const bool moved =
+        std::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0;
+    qWarning("the window's state file %s %s; %s, starting without the last known states",
+             qPrintable(path), why.c_str(), moved ? qPrintable("moved to " + aside) : "kept");
+    return {};
+}
+
+}  // namespace
 
 struct HistoryRecorder::Followed {
     QString key;
@@ -22,12 +57,19 @@ struct HistoryRecorder::Followed {
     corvane::cli::TrendFollower trends{corvane::cli::MonitorOptions().maxTemperature};
     std::array<bool, dcp::kDriveBays> baysRead{};
     bool operationRead = false;
-    bool gone = false;
 };
 
 HistoryRecorder::HistoryRecorder(const QString& path, QObject* parent)
-    : QObject(parent), history_(std::make_shared<corvane::history::History>()) {
+    : HistoryRecorder(nullptr, path, parent) {}
+
+HistoryRecorder::HistoryRecorder(StorageManager* adapter, const QString& path, QObject* parent)
+    : QObject(parent), adapter_(adapter), history_(std::make_shared<corvane::history::History>()) {
     writer_.setMaxThreadCount(1);  // one writer, rounds in order
+    if (adapter) {
+        // Before the history's check, which the first device must not wait for.
+        statePath_ = statePath(path);
+        stateRead_ = QtConcurrent::run(&writer_, [p = statePath_] { return readState(p); });
+    }
     // Opening checks the whole file: on the writer's thread too.
     (void)QtConcurrent::run(&writer_, [this, path] {
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -36,17 +78,11 @@ HistoryRecorder::HistoryRecorder(const QString& path, QObject* parent)
             problem_ = QString::fromStdString(said);
         }
     });
-}
-
-QString HistoryRecorder::problem() {
-    flush();
-    return problem_;
-}
-
-HistoryRecorder::HistoryRecorder(StorageManager* adapter, const QString& path, QObject* parent)
-    : HistoryRecorder(path, parent) {
-    adapter_ = adapter;
+    if (!adapter) {
+        return;
+    }
     lastTick_ = corvane::os::clock().tick();
+
     connect(adapter, &StorageManager::deviceDriveChange, this,
             [this](DrlDevId id, const corvane::dcp::DcpRespDriveInfo* drive) {
                 if (drive) {
@@ -62,6 +98,38 @@ HistoryRecorder::HistoryRecorder(StorageManager* adapter, const QString& path, Q
     connect(adapter, &StorageManager::deviceStatusChange, this,
             [this](quint32 id, const corvane::dcp::DcpRespProgress& p) { progress(id, p); });
     connect(adapter, &StorageManager::deviceListChange, this, &HistoryRecorder::listed);
+}
+
+QString HistoryRecorder::problem() {
+    flush();
+    return problem_;
+}
+
+std::map<std::string, KnownDevice>& HistoryRecorder::stored() {
+    if (!storedTaken_) {
+        storedTaken_ = true;
+        stored_ = stateRead_.result();
+        savedState_ = corvane::cli::Monitor::serialize(stored_);
+    }
+    return stored_;
+}
+
+void HistoryRecorder::saveState() {
+    std::map<std::string, KnownDevice>& all = stored();
+    for (const auto& [id, f] : followed_) {
+        all[f->key.toLower().toStdString()] = f->known;
+    }
+    std::string text = corvane::cli::Monitor::serialize(all);
+    if (text == savedState_) {
+        return;
+    }
+    savedState_ = text;
+    (void)QtConcurrent::run(&writer_, [path = statePath_.toStdString(), text = std::move(text)] {
+        std::string error;
+        if (!corvane::cli::writeFileAtomically(path, text, &error)) {
+            qWarning("cannot save the window's last known states: %s", error.c_str());
+        }
+    });
 }
 
 HistoryRecorder::~HistoryRecorder() {
@@ -98,9 +166,17 @@ void HistoryRecorder::deviceInfo(DrlDevId id, const corvane::dcp::DcpRespInfo& i
         return;
     }
     std::unique_ptr<Followed>& slot = followed_[id];
-    const bool first = !slot;
-    if (first) {
+    bool first = false;
+    if (!slot) {
         slot = std::make_unique<Followed>();
+        const auto it = stored().find(key.toLower().toStdString());
+        first = it == stored().end();
+        if (!first) {
+            // Known from an earlier start: only what changed since is news.
+            slot->known = it->second;
+            slot->baysRead.fill(true);
+            slot->operationRead = it->second.phase != dcp::PhaseUnknown;
+        }
     }
     Followed& f = *slot;
     const uint32_t wasRaid = f.known.raidStatus;
@@ -113,8 +189,8 @@ void HistoryRecorder::deviceInfo(DrlDevId id, const corvane::dcp::DcpRespInfo& i
     const std::string raid = dcp::raidStatusText(info.raidStatus);
     if (first) {
         recordEvent(key, -1, "device-found", 6, "found: RAID " + raid);
-    } else if (f.gone) {
-        f.gone = false;
+    } else if (f.known.gone) {
+        f.known.gone = false;
         recordEvent(key, -1, "device-back", f.known.conditions.erase("gone") ? 5 : 6,
                     "answers again");
     }
@@ -122,6 +198,7 @@ void HistoryRecorder::deviceInfo(DrlDevId id, const corvane::dcp::DcpRespInfo& i
               first ? "" : dcp::raidStatusText(wasRaid));
     condition(f, "failure-likely", info.driveFailureLikely ? 1 : 0, "");
     condition(f, "cache-disabled", info.cacheDisabled ? 1 : 0, "");
+    saveState();
 }
 
 void HistoryRecorder::driveInfo(DrlDevId id, const corvane::dcp::DcpRespDriveInfo& d) {
@@ -158,6 +235,7 @@ void HistoryRecorder::driveInfo(DrlDevId id, const corvane::dcp::DcpRespDriveInf
             condition(f, key, level, "");
         }
     }
+    saveState();
 }
 
 void HistoryRecorder::progress(DrlDevId id, const corvane::dcp::DcpRespProgress& p) {
@@ -172,16 +250,16 @@ void HistoryRecorder::progress(DrlDevId id, const corvane::dcp::DcpRespProgress&
     // The first report of an operation that ended before the window came is old news.
     const bool first = !f.operationRead;
     f.operationRead = true;
-    if (first && !corvane::cli::operationRunning(p.phase)) {
-        return;
+    if (!first || corvane::cli::operationRunning(p.phase)) {
+        if (const auto e = corvane::cli::operationEventText(before, f.known)) {
+            recordEvent(f.key, -1, e->name, e->severity, e->message);
+        }
     }
-    if (const auto e = corvane::cli::operationEventText(before, f.known)) {
-        recordEvent(f.key, -1, e->name, e->severity, e->message);
-    }
+    saveState();
 }
 
 void HistoryRecorder::lost(Followed& f) {
-    f.gone = true;
+    f.known.gone = true;
     if (!corvane::cli::lossIsTrouble(f.known)) {
         recordEvent(f.key, -1, "device-lost", 6, "no longer answers");
         return;
@@ -196,10 +274,13 @@ void HistoryRecorder::listed(const QMap<DrlDevId, corvane::dcp::DcpRespInfo*>& l
         const bool listed = list.contains(it->first);
         const bool silent = listed && !adapter_->isDeviceAnswering(it->first) &&
                             !adapter_->isDeviceInitializing(it->first);
-        if ((!listed || silent) && !it->second->gone) {
+        if ((!listed || silent) && !it->second->known.gone) {
             lost(*it->second);
         }
-        // One that comes back is found afresh.
+        // One that comes back is found afresh, in this run or the next.
+        if (!listed) {
+            stored().erase(it->second->key.toLower().toStdString());
+        }
         it = listed ? std::next(it) : followed_.erase(it);
     }
     for (auto it = list.cbegin(); it != list.cend(); ++it) {
@@ -208,6 +289,7 @@ void HistoryRecorder::listed(const QMap<DrlDevId, corvane::dcp::DcpRespInfo*>& l
             deviceInfo(it.key(), *it.value());
         }
     }
+    saveState();
 }
 
 void HistoryRecorder::recordEvent(const QString& device, int bay, const std::string& name,
@@ -230,6 +312,11 @@ void HistoryRecorder::recordEvent(const QString& device, int bay, const std::str
 QString HistoryRecorder::defaultPath() {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
         .filePath(QStringLiteral("history.sqlite"));
+}
+
+QString HistoryRecorder::statePath(const QString& historyPath) {
+    // The window's own: the monitor's state file is root's.
+    return QFileInfo(historyPath).dir().filePath(QStringLiteral("window.state"));
 }
 
 void HistoryRecorder::record(const QString& device, const corvane::dcp::DcpRespDriveInfo& d) {

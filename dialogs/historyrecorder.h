@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFuture>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -10,6 +11,7 @@
 
 #include "dcp/records.h"
 #include "drl/storage_manager.h"
+#include "monitor/monitor.h"
 
 class StorageManager;
 
@@ -19,7 +21,9 @@ class History;
 
 // The window's own history while it runs: each drive reading the adapter receives, and
 // each change of a device's state as the monitor service records it (its names, levels and
-// words), written by a thread of its own so that a slow disk never stalls the window.
+// words), written by a thread of its own so that a slow disk never stalls the window. What it
+// knew of each device is kept in a state file beside the history, so that a new start of the
+// window records only what changed while it was closed.
 class HistoryRecorder : public QObject {
     Q_OBJECT
 
@@ -32,6 +36,8 @@ public:
 
     // history.sqlite in the user's data folder.
     static QString defaultPath();
+    // The last known states beside the history file `historyPath`.
+    static QString statePath(const QString& historyPath);
     // One reading, or one event, of the device keyed `device` (StorageManager::deviceKey).
     void record(const QString& device, const corvane::dcp::DcpRespDriveInfo& drive);
     void recordEvent(const QString& device, int bay, const std::string& name, int severity,
@@ -50,6 +56,9 @@ private:
     void condition(Followed& f, const std::string& key, int level, const std::string& was);
     void lost(Followed& f);
     int64_t steadyMs();
+    // The devices known from earlier starts; waits for the file to be read.
+    std::map<std::string, corvane::cli::KnownDevice>& stored();
+    void saveState();
 
     StorageManager* adapter_ = nullptr;
     uint32_t lastTick_ = 0;
@@ -58,4 +67,9 @@ private:
     std::shared_ptr<corvane::history::History> history_;
     QThreadPool writer_;
     QString problem_;  // written by the writer's thread
+    QString statePath_;
+    QFuture<std::map<std::string, corvane::cli::KnownDevice>> stateRead_;
+    std::map<std::string, corvane::cli::KnownDevice> stored_;
+    bool storedTaken_ = false;
+    std::string savedState_;
 };

@@ -146,6 +146,60 @@ private slots:
         QCOMPARE(fileEvents(""),
                  QStringList({"device-found@-1", "counter-rising@0", "temperature-high@2"}));
     }
+
+    // Each start of the window takes up what the last one knew: a degraded device is found
+    // and degraded once, a repair while closed is its recovery once, and one unplugged while
+    // closed is not called lost by a window that never saw it.
+    void aNewStartRecordsOnlyWhatChanged() {
+        const unsigned disk = unsigned(rig_->plug(QStringLiteral("degraded")));
+        const QStringList degraded({"device-found@-1", "raid-degraded@-1"});
+        openWindow(1, 3000);
+        QCOMPARE(fileEvents(""), degraded);
+        closeWindow();
+        openWindow(1, 3000);
+        QCOMPARE(fileEvents(""), degraded);
+        closeWindow();
+
+        for (unsigned bay = 0; bay < sim::kBays; ++bay) {
+            sim::Drive d = rig_->model(disk)->drive(bay);
+            d.member = sim::Member::Active;
+            d.raidSetId = rig_->model(disk)->raid().setId;
+            rig_->model(disk)->setDrive(bay, d);
+        }
+        openWindow(1, 3000);
+        QStringList events = fileEvents("");
+        events.removeIf([](const QString& e) { return e.startsWith(QLatin1String("drive")); });
+        QCOMPARE(events, degraded + QStringList({"raid-normal@-1"}));
+        const int repaired = fileEvents("").size();
+        closeWindow();
+        openWindow(1, 3000);
+        QCOMPARE(fileEvents("").size(), repaired);
+        closeWindow();
+
+        rig_->unplug(disk);
+        openWindow(0, 3000);
+        QCOMPARE(fileEvents("").size(), repaired);
+    }
+
+    // A damaged state file is set aside: the window starts afresh and keeps a new one.
+    void aDamagedStateFileIsSetAside() {
+        rig_->plug(QStringLiteral("degraded"));
+        const QString state = HistoryRecorder::statePath(HistoryRecorder::defaultPath());
+        QDir().mkpath(QFileInfo(state).absolutePath());
+        QFile damaged(state);
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write("not a state file\n");
+        damaged.close();
+        const QStringList degraded({"device-found@-1", "raid-degraded@-1"});
+        openWindow(1, 3000);
+        QCOMPARE(fileEvents(""), degraded);
+        QFile aside(state + QStringLiteral(".bad"));
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QCOMPARE(aside.readAll(), QByteArray("not a state file\n"));
+        closeWindow();
+        openWindow(1, 3000);
+        QCOMPARE(fileEvents(""), degraded);
+    }
 };
 
 int main(int argc, char** argv) {
