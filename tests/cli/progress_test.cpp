@@ -10,7 +10,6 @@
 
 #include "cli/cli.h"
 #include "cli/metrics.h"
-#include "drl/time_left.h"
 #include "io/platform.h"
 #include "monitor/snapshot.h"
 #include "os/manual_clock.h"
@@ -91,27 +90,6 @@ TEST(TimeLeft, FollowSteadyAndStalledRebuilds) {
         }
         io::setPlatform(nullptr);
     }
-}
-
-TEST(TimeLeft, RestartSilenceAndWrap) {
-    drl::TimeLeftEstimator e;
-    uint32_t t = os::ManualClock::NearWrap;  // the tick wraps within the first reports
-    for (uint32_t p = 0; p <= 1000; p += 100, t += 20000) {
-        e.report(5, p, t);
-    }
-    t -= 20000;
-    ASSERT_TRUE(e.secondsLeft(t));
-    EXPECT_NEAR(1800, *e.secondsLeft(t), 1);
-    // Time counts down between reports, until they are overdue.
-    EXPECT_NEAR(1740, *e.secondsLeft(t + 60000), 1);
-    EXPECT_FALSE(e.secondsLeft(t + 10 * 60000));
-    // A lower percentage is a new run; so is another operation.
-    e.report(5, 50, t + 20000);
-    EXPECT_FALSE(e.secondsLeft(t + 20000));
-    e.report(5, 60, t + 40000);
-    e.report(4, 70, t + 60000);
-    e.report(4, 80, t + 120000);
-    EXPECT_FALSE(e.secondsLeft(t + 120000));
 }
 
 TEST(TimeLeft, MetricOnlyWhileProgressingAndKnown) {

@@ -720,11 +720,20 @@ private slots:
 
         QTemporaryDir dir;
         const QString html = QString::fromUtf8(exported(dialog, dir.filePath("r.htm"))).toLower();
+        // What the text engine is given, as much as what it makes of it.
+        const QString reduced = sanitizeReport(QString::fromLatin1(report)).html.toLower();
         for (const char* forbidden : {"<script", "<img", "<iframe", "<object", "<embed", "<link",
                                       "<form", "<input", "javascript:", "file:", "192.0.2",
                                       "data:", "onload", "onclick", "url(", "background="}) {
             QVERIFY2(!html.contains(QLatin1String(forbidden)), forbidden);
+            QVERIFY2(!reduced.contains(QLatin1String(forbidden)), forbidden);
         }
+    }
+
+    // Markup in the title reaches the text engine as text.
+    void reportTitleStaysText() {
+        const QString html = sanitizeReport(QStringLiteral("<title>t<b onclick=x></title>")).html;
+        QCOMPARE(html, QStringLiteral("<title>t&lt;b onclick=x&gt;</title>"));
     }
 
     // Nothing the report names is read, on screen or in print (a device node could hang the

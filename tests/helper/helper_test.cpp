@@ -221,6 +221,7 @@ TEST_P(ThroughHelper, RandomFaultsEndAsTheyDoDirectly) {
         for (int side = 0; side < 2; ++side) {
             Rig& d = side == 0 ? direct : served;
             d.echoFirmware->setFaults(f);
+            d.echoFirmware->setDiskTooLarge(round % 2 == 0);
             d.echo->setSgIoSupported(sgIo);
             int seen = 0;
             d.echo->setFaultInjector([&, failOp, failAt](sim::DiskOp op, uint64_t) {

@@ -3,6 +3,7 @@
 // the emulator alike.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "dcp/framing.h"
+#include "io/helper_platform.h"
+#include "io/helper_protocol.h"
 #include "io/passthrough.h"
 #include "sim/emulated_disk.h"
 #include "sim/firmware.h"
@@ -206,6 +209,31 @@ TEST(ExchangeLock, HeldForTheWholeExchange) {
             EXPECT_EQ(nullptr, device->disk->lockHolder());
         }
     }
+}
+
+// A helper that announces an answer longer than any is let go at once, not waited for.
+TEST(HelperClient, AnOversizedAnswerEndsTheHelperAtOnce) {
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+    io::HelperPlatform::Options options;
+    options.answerMs = 20000;
+    io::HelperPlatform platform(fds[0], options, nullptr);
+    std::thread helper([fd = fds[1]] {
+        uint8_t request[64];
+        (void)recv(fd, request, sizeof request, 0);
+        const uint32_t n = uint32_t(io::helper::kMaxAnswerBody) + 1;
+        const uint8_t header[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
+        (void)send(fd, header, 4, MSG_NOSIGNAL);
+        (void)recv(fd, request, sizeof request, 0);  // quiet until the client lets go
+    });
+    const auto start = std::chrono::steady_clock::now();
+    int err = 0;
+    EXPECT_FALSE(platform.openDisk(0, &err));
+    EXPECT_EQ(EIO, err);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(platform.connected());
+    helper.join();
+    ::close(fds[1]);
 }
 
 }  // namespace

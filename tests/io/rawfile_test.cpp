@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -98,6 +99,8 @@ TEST_F(RawFileTest, ReadsAndWritesAtTheSeekPosition) {
     ASSERT_EQ(io::RawOk, file->tell(&pos));
     EXPECT_EQ(15u * 512u, pos);
     EXPECT_EQ(io::RawSystemError, file->seek(-1, 0)) << "before the start";
+    EXPECT_EQ(io::RawSystemError, file->seek(std::numeric_limits<int64_t>::max(), 1))
+        << "beyond the largest position";
     EXPECT_EQ(io::RawInvalidArgument,
               io::seekThenTransfer(*file, ~0ull, buffer, 512, io::Transfer::Read));
 }

@@ -493,6 +493,22 @@ TEST(EmulatedDisk, KernelRules) {
     hdr.cmd_len = 10;
     EXPECT_EQ(ENOSYS, h->scsi(&hdr)) << "not an SG_IO request";
 
+    // The vendor command's data phase cut short by the firmware, to nothing at all too.
+    uint8_t vendor[12] = {0xEC, 0, 2, 0, dcp::SubGetInfo};
+    hdr.interface_id = 'S';
+    hdr.cmdp = vendor;
+    hdr.cmd_len = 12;
+    hdr.dxfer_direction = SG_DXFER_FROM_DEV;
+    hdr.dxferp = buffer;
+    hdr.dxfer_len = 256;
+    for (int bytes : {0, 100}) {
+        sim::TransportFaults f;
+        f.answerBytes = bytes;
+        rig.firmware->setFaults(f);
+        ASSERT_EQ(0, h->scsi(&hdr));
+        EXPECT_EQ(256 - bytes, hdr.resid) << bytes;
+    }
+
     rig.platform->unplug(0);
     EXPECT_EQ(ENODEV, h->readAt(buffer, 4096, 0, &done));
     EXPECT_EQ(nullptr, rig.platform->openDisk(0, &err));
