@@ -67,7 +67,17 @@ void ReportView::setReport(const QString& deviceHtml) {
 
 QString ReportView::reportHtml() {
     applyPending();
-    return toHtml();
+    // The text engine writes the title back unescaped: a title holding "</title>" would end
+    // it early and let what follows out as markup in the exported file.
+    QString html = toHtml();
+    const QString title = document()->metaInformation(QTextDocument::DocumentTitle);
+    const QString written = QStringLiteral("<title>") + title + QStringLiteral("</title>");
+    if (const qsizetype at = html.indexOf(written); at >= 0) {
+        html.replace(
+            at, written.size(),
+            QStringLiteral("<title>") + title.toHtmlEscaped() + QStringLiteral("</title>"));
+    }
+    return html;
 }
 
 QString ReportView::reportText() {

@@ -672,6 +672,9 @@ private slots:
             "src=\"http://192.0.2.1/\"></iframe><object data=\"file:///x\">"
             "<embed src=\"file:///y\"><style>p{color:red}</style><form "
             "action=\"http://192.0.2.1/\"><input name=q></form>");
+        QTest::newRow("title that ends itself") << QByteArray(
+            "<title>&lt;/title&gt;&lt;script&gt;alert(0)&lt;/script&gt;</title>"
+            "<script>x</script>b");
         QTest::newRow("remote pictures") << QByteArray(
             "<body background=\"http://192.0.2.1/b.png\"><img "
             "src=\"http://192.0.2.1/x.png\"><IMG SRC=//192.0.2.1/y.png><table "
