@@ -162,7 +162,15 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
                         notifier_->deviceInfo(it.key(), *it.value());
             });
     connect(notifier_, &DesktopNotifier::notShown, this, [this](const QString& text) {
-        ui->statusBar->showMessage(tr("No desktop notification service answered. %1").arg(text));
+        // One round often brings several changes: the later must not hide the earlier.
+        if (ui->statusBar->currentMessage() != unshownMessage_)
+            unshown_.clear();
+        unshown_ << text;
+        while (unshown_.size() > kUnshownKept)
+            unshown_.removeFirst();
+        unshownMessage_ =
+            tr("No desktop notification service answered. %1").arg(unshown_.join(tr(" \u2022 ")));
+        ui->statusBar->showMessage(unshownMessage_);
     });
     tray_ = new QSystemTrayIcon(this);
     tray_->setObjectName(QStringLiteral("tray"));

@@ -96,6 +96,9 @@ private:
     QLabel* platformStatus_ = nullptr;
     QToolButton* authoriseButton_ = nullptr;
     DesktopNotifier* notifier_ = nullptr;
+    static constexpr int kUnshownKept = 4;
+    QStringList unshown_;  // not shown as notifications, in the status bar instead
+    QString unshownMessage_;
     QSystemTrayIcon* tray_ = nullptr;
     bool quitting_ = false;
 };
