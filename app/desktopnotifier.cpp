@@ -99,10 +99,9 @@ void DesktopNotifier::updateWorst() {
 }
 
 void DesktopNotifier::send(const QString& summary, const QString& body, int level) {
-    const QString text = summary + QStringLiteral(": ") + body;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        emit notShown(text);
+        emit notShown(summary, body);
         return;
     }
     QDBusMessage call =
@@ -114,9 +113,9 @@ void DesktopNotifier::send(const QString& summary, const QString& body, int leve
          << summary << body << QStringList() << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, text](QDBusPendingCallWatcher* w) {
+            [this, summary, body](QDBusPendingCallWatcher* w) {
                 if (w->isError()) {
-                    emit notShown(text);
+                    emit notShown(summary, body);
                 }
                 w->deleteLater();
             });

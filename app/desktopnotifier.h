@@ -28,8 +28,8 @@ public:
 
 signals:
     void worstLevelChanged(int level);
-    // A notification that no service took; text says what it would have told.
-    void notShown(const QString& text);
+    // A notification that no service took: what it would have told, about which device.
+    void notShown(const QString& summary, const QString& body);
 
 private:
     struct Device {

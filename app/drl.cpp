@@ -161,17 +161,28 @@ DRL::DRL(QWidget* parent, Qt::WindowFlags flags)
                     if (it.value())
                         notifier_->deviceInfo(it.key(), *it.value());
             });
-    connect(notifier_, &DesktopNotifier::notShown, this, [this](const QString& text) {
-        // One round often brings several changes: the later must not hide the earlier.
-        if (ui->statusBar->currentMessage() != unshownMessage_)
-            unshown_.clear();
-        unshown_ << text;
-        while (unshown_.size() > kUnshownKept)
-            unshown_.removeFirst();
-        unshownMessage_ =
-            tr("No desktop notification service answered. %1").arg(unshown_.join(tr(" \u2022 ")));
-        ui->statusBar->showMessage(unshownMessage_);
-    });
+    connect(
+        notifier_, &DesktopNotifier::notShown, this,
+        [this](const QString& summary, const QString& body) {
+            // One round often brings several changes: the later must not hide the
+            // earlier, and the device is named once for all of them.
+            if (ui->statusBar->currentMessage() != unshownMessage_)
+                unshown_.clear();
+            unshown_.append({summary, body});
+            while (unshown_.size() > kUnshownKept)
+                unshown_.removeFirst();
+            QStringList told;
+            for (qsizetype i = 0; i < unshown_.size(); ++i) {
+                const bool sameNext =
+                    i + 1 < unshown_.size() && unshown_[i + 1].second == unshown_[i].second;
+                told << (sameNext ? unshown_[i].first
+                                  : tr("%1: %2").arg(unshown_[i].first, unshown_[i].second));
+            }
+            unshownMessage_ =
+                tr("No desktop notification service answered. %1").arg(told.join(tr(" \u2022 ")));
+            ui->statusBar->showMessage(unshownMessage_);
+            ui->statusBar->setToolTip(unshownMessage_);  // where the bar cuts it
+        });
     tray_ = new QSystemTrayIcon(this);
     tray_->setObjectName(QStringLiteral("tray"));
     auto* trayMenu = new QMenu(this);
@@ -559,7 +570,9 @@ void DRL::showPlatformStart(const corvane::io::HelperStart& start) {
 }
 
 void DRL::updateStatusBar() {
-    // An empty bar would only be a strip under the table.
+    // An empty bar would only be a strip under the table; a long message the bar cuts is
+    // read whole on hovering.
+    ui->statusBar->setToolTip(ui->statusBar->currentMessage());
     ui->statusBar->setVisible(!ui->statusBar->currentMessage().isEmpty() ||
                               !platformStatus_->text().isEmpty());
 }

@@ -97,7 +97,7 @@ private:
     QToolButton* authoriseButton_ = nullptr;
     DesktopNotifier* notifier_ = nullptr;
     static constexpr int kUnshownKept = 4;
-    QStringList unshown_;  // not shown as notifications, in the status bar instead
+    QList<QPair<QString, QString>> unshown_;  // summary and device, in the status bar instead
     QString unshownMessage_;
     QSystemTrayIcon* tray_ = nullptr;
     bool quitting_ = false;
