@@ -330,6 +330,7 @@ void StorageManager::refreshDeviceList() {
         return;
     }
     const QList<DrlDevId> listed(ids.begin(), ids.end());
+    keys_.reset();  // a device that came or went can change another's key
     for (auto it = infoCache_.begin(); it != infoCache_.end();) {
         it = listed.contains(it.key()) ? std::next(it) : infoCache_.erase(it);
     }
@@ -472,9 +473,13 @@ std::optional<quint32> StorageManager::secondsLeft(DrlDevId id) const {
 QString StorageManager::deviceKey(DrlDevId id) const {
     // The registry knows the disk numbers; a core of another kind has only the serial.
     if (auto* core = dynamic_cast<corvane::drl::CvnStorageManagerImpl*>(core_.get())) {
-        const auto keys = corvane::drl::deviceKeys(*core);
-        const auto it = keys.find(id);
-        return it == keys.end() ? QString() : QString::fromStdString(it->second);
+        // Asked for each reading: the keys are worked out once per list, or for a device
+        // the core listed since.
+        if (!keys_ || !keys_->count(id)) {
+            keys_ = corvane::drl::deviceKeys(*core);
+        }
+        const auto it = keys_->find(id);
+        return it == keys_->end() ? QString() : QString::fromStdString(it->second);
     }
     const auto info = infoCache_.constFind(id);
     return info == infoCache_.constEnd() || !*info

@@ -6,8 +6,10 @@
 #include <QMetaType>
 #include <QObject>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "dcp/records.h"
 #include "drl/notifier.h"
@@ -203,6 +205,7 @@ private:
     QList<DrlDevId> knownDevices_;
     QMap<DrlDevId, ProgressPoll> progressPolls_;
     QMap<DrlDevId, std::shared_ptr<DcpRespInfo>> infoCache_;
+    mutable std::optional<std::map<DrlDevId, std::string>> keys_;  // as of the last list
     QList<DrlDevId> initializing_;
     QList<DrlDevId> silent_;
     QList<DrlDevId> shown_;  // the devices of the last list signal

@@ -5,11 +5,11 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QtConcurrent/QtConcurrentRun>
-
 #include <cstdio>
+#include <utility>
+
 #include "app/storagemanager.h"
 #include "dcp/texts.h"
-
 #include "drl/conditions.h"
 #include "monitor/atomic_file.h"
 #include "monitor/history.h"
@@ -115,6 +115,18 @@ std::map<std::string, KnownDevice>& HistoryRecorder::stored() {
 }
 
 void HistoryRecorder::saveState() {
+    // Readings come one drive at a time: the whole state is serialised once for all of
+    // those handled together, not once for each.
+    if (!saveDue_) {
+        saveDue_ = true;
+        QMetaObject::invokeMethod(this, &HistoryRecorder::writeState, Qt::QueuedConnection);
+    }
+}
+
+void HistoryRecorder::writeState() {
+    if (!std::exchange(saveDue_, false)) {
+        return;
+    }
     std::map<std::string, KnownDevice>& all = stored();
     for (const auto& [id, f] : followed_) {
         all[f->key.toLower().toStdString()] = f->known;
@@ -133,6 +145,7 @@ void HistoryRecorder::saveState() {
 }
 
 HistoryRecorder::~HistoryRecorder() {
+    writeState();
     flush();
 }
 

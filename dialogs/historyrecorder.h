@@ -58,7 +58,8 @@ private:
     int64_t steadyMs();
     // The devices known from earlier starts; waits for the file to be read.
     std::map<std::string, corvane::cli::KnownDevice>& stored();
-    void saveState();
+    void saveState();  // soon, once for everything handled meanwhile
+    void writeState();
 
     StorageManager* adapter_ = nullptr;
     uint32_t lastTick_ = 0;
@@ -71,5 +72,6 @@ private:
     QFuture<std::map<std::string, corvane::cli::KnownDevice>> stateRead_;
     std::map<std::string, corvane::cli::KnownDevice> stored_;
     bool storedTaken_ = false;
+    bool saveDue_ = false;
     std::string savedState_;
 };
